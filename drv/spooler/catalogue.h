@@ -1,0 +1,46 @@
+// Reads of the spooler's catalogue (monitors, drivers, printers) and thin
+// wrappers around the calls that change it.
+#pragma once
+#include "win.h"
+#include "job/install_job.h"
+
+namespace svd {
+
+// Record blocks come from GlobalAlloc(GMEM_FIXED), zero-filled; the holder
+// of a MonitorList or DriverList frees Records with GlobalFree.
+struct MonitorList {
+  BYTE* Records;
+  DWORD Level;  // 1: MONITOR_INFO_1W, 2: MONITOR_INFO_2W
+  DWORD Count;
+};
+
+struct DriverList {
+  BYTE* Records;
+  DWORD Level;  // 1 to 6: DRIVER_INFO_1W to DRIVER_INFO_6W
+  DWORD Count;
+};
+
+struct PrinterInfoBlock {
+  PRINTER_INFO_2W* Record;
+  DWORD Size;
+};
+
+void EnumerateMonitors(MonitorList* list, InstallJob* job);
+int FindProductMonitor(const MonitorList* list);
+void LogMonitorList(InstallJob* job, const MonitorList* list);
+void EnumerateDrivers(DriverList* list, LPCWSTR environment);
+int FindProductDriver(const DriverList* list);
+void LoadPrinterList(PrinterList* list);
+void ReleasePrinterList(PrinterList* list);
+void MarkDefaultPrinter(InstallJob* job);
+void FetchPrinterInfo(PrinterInfoBlock* block, HANDLE printer);
+// A new GMEM_FIXED block with one DRIVER_INFO_2W record, or null.
+DRIVER_INFO_2W* FetchDriverInfo(HANDLE printer);
+
+BOOL SpoolClosePrinter(HANDLE printer);
+HANDLE SpoolAddPrinter(PRINTER_INFO_2W* record);
+BOOL SpoolDeletePrinter(HANDLE printer);
+BOOL SpoolAddPrinterDriver(DRIVER_INFO_6W* record);
+BOOL SpoolDeleteMonitor(LPCWSTR environment);
+
+}  // namespace svd
