@@ -1,0 +1,3 @@
+// Stand-in for the SDK header <shellapi.h>.
+#pragma once
+#include "windows.h"

@@ -1,0 +1,3 @@
+// Stand-in for the SDK header <winbase.h>.
+#pragma once
+#include "windows.h"

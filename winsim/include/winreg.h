@@ -1,0 +1,3 @@
+// Stand-in for the SDK header <winreg.h>.
+#pragma once
+#include "windows.h"

@@ -1,0 +1,3 @@
+// Stand-in for the SDK header <winuser.h>: windows, messages, dialogs.
+#pragma once
+#include "windows.h"

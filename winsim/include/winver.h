@@ -1,0 +1,3 @@
+// Stand-in for the SDK header <winver.h>.
+#pragma once
+#include "windows.h"
