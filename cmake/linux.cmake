@@ -10,13 +10,15 @@ if(SANITIZE)
 endif()
 
 file(GLOB WINSIM_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/winsim/src/*.cpp)
-add_library(winsim STATIC ${WINSIM_SOURCES})
+# Object libraries: every module of the stand-in registers itself at start,
+# so none of its objects may be dropped by the linker.
+add_library(winsim OBJECT ${WINSIM_SOURCES})
 target_include_directories(winsim PUBLIC ${CMAKE_SOURCE_DIR}/winsim/include)
 target_compile_definitions(winsim PUBLIC ${DRV_DEFINES})
 target_compile_options(winsim PRIVATE ${WARNINGS})
 
 # The program itself as a library, so that tests and the Linux runner share it.
-add_library(drv STATIC ${DRV_SOURCES} ${CMAKE_SOURCE_DIR}/drv/install/winmain.cpp)
+add_library(drv OBJECT ${DRV_SOURCES} ${CMAKE_SOURCE_DIR}/drv/install/winmain.cpp)
 target_include_directories(drv PUBLIC ${CMAKE_SOURCE_DIR}/drv)
 target_link_libraries(drv PUBLIC winsim)
 target_compile_options(drv PRIVATE ${WARNINGS})
@@ -26,7 +28,7 @@ target_compile_options(drv PRIVATE ${WARNINGS})
 file(GLOB SIM_TOOL_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/winsim/tools/*.cpp)
 if(SIM_TOOL_SOURCES)
   add_executable(solvendale-sim ${SIM_TOOL_SOURCES})
-  target_link_libraries(solvendale-sim PRIVATE drv)
+  target_link_libraries(solvendale-sim PRIVATE drv winsim)
   target_compile_options(solvendale-sim PRIVATE ${WARNINGS})
 endif()
 
@@ -37,7 +39,7 @@ file(GLOB UNIT_TEST_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/unit/*.c
 if(UNIT_TEST_SOURCES)
   add_executable(unit_tests ${UNIT_TEST_SOURCES})
   target_include_directories(unit_tests PRIVATE ${CMAKE_SOURCE_DIR}/tests/unit)
-  target_link_libraries(unit_tests PRIVATE drv GTest::gtest GTest::gtest_main)
+  target_link_libraries(unit_tests PRIVATE drv winsim GTest::gtest GTest::gtest_main)
   target_compile_options(unit_tests PRIVATE ${WARNINGS})
   gtest_discover_tests(unit_tests DISCOVERY_TIMEOUT 60)
 endif()
