@@ -1,19 +1,174 @@
-// Not built yet: every operation here fails loudly until it is written.
+// The tray companion "soltray.exe": asking it to exit, removing and adding its
+// start-up registration under the machine's Run key, and starting it.
+//
+// The companion holds the named mutex for as long as it runs, owns a
+// top-level window of its class and ends on message WM_USER + 2. Nothing here
+// writes to the operation log: every failure is silent.
 #include "cleanup/tray.h"
-#include "job/not_built.h"
+#include "job/text.h"
 
 namespace svd {
 
+namespace {
+
+const CHAR kTrayMutexName[] = "{A9CA955A-0A8A-4C32-AAC6-888FB5F83BDC}";
+const WCHAR* const kTrayWindowClass = TEXT("svd::{05759F8E-103D-41B6-8A61-EFAA89516692}");
+constexpr UINT kTrayExitMessage = 0x402;  // WM_USER + 2
+const CHAR kRunKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
+const CHAR kRunValueAnsi[] = "SolvendaleTray";
+const WCHAR* const kRunValue = TEXT("SolvendaleTray");
+
+constexpr int kHandshakePasses = 20;
+constexpr DWORD kMutexWaitMs = 5000;
+constexpr DWORD kWindowPollMs = 250;
+constexpr DWORD kMissingValueSleepMs = 1000;
+constexpr int kDeleteAttempts = 10;
+constexpr DWORD kAccessDeniedSleepMs = 100;
+constexpr DWORD kOtherErrorSleepMs = 10;
+
+// The Run value is read into this many UTF-16 units (MAX_PATH + 4).
+constexpr DWORD kRunValueUnits = 264;
+// The command line quotes at most this many units of the tray path.
+constexpr size_t kCommandPathUnits = 259;
+
+// Asks the companion that holds the mutex to exit and waits until the mutex
+// can be acquired, for at most kHandshakePasses passes.
+void RunExitHandshake(HANDLE mutex) {
+  bool windowSeen = false;
+  for (int pass = 0; pass < kHandshakePasses; ++pass) {
+    HWND window = FindWindowW(kTrayWindowClass, nullptr);
+    if (window != nullptr) {
+      windowSeen = true;
+      PostMessageW(window, kTrayExitMessage, 0, 0);
+      if (WaitForSingleObject(mutex, kMutexWaitMs) == WAIT_OBJECT_0) return;
+      continue;
+    }
+    if (windowSeen) {
+      WaitForSingleObject(mutex, kMutexWaitMs);
+      return;
+    }
+    Sleep(kWindowPollMs);
+  }
+  if (windowSeen) WaitForSingleObject(mutex, kMutexWaitMs);
+}
+
+// Reads the Run value into buffer (kRunValueUnits units). The registry
+// returns REG_SZ data as stored, possibly without its terminator, so the text
+// is terminated right behind the bytes read; data that fills the whole buffer
+// without a terminator does not fit, like a value larger than the buffer.
+bool ReadRunValue(HKEY key, WCHAR* buffer) {
+  buffer[0] = 0;
+  DWORD size = kRunValueUnits * sizeof(WCHAR);
+  LONG status = RegQueryValueExW(key, kRunValue, nullptr, nullptr, reinterpret_cast<LPBYTE>(buffer), &size);
+  if (status != ERROR_SUCCESS) return false;
+  DWORD units = size / sizeof(WCHAR);
+  if (units < kRunValueUnits) buffer[units] = 0;
+  for (DWORD i = 0; i < kRunValueUnits; ++i) {
+    if (buffer[i] == 0) return true;
+  }
+  return false;
+}
+
+bool SamePath(LPCWSTR a, LPCWSTR b) {
+  return CompareStringOrdinal(a, -1, b, -1, TRUE) == CSTR_EQUAL;
+}
+
+void DeleteTrayFile(LPCWSTR path) {
+  for (int attempt = 0; attempt < kDeleteAttempts; ++attempt) {
+    if (DeleteFileW(path)) return;
+    DWORD error = GetLastError();
+    if (error == ERROR_FILE_NOT_FOUND) return;
+    Sleep(error == ERROR_ACCESS_DENIED ? kAccessDeniedSleepMs : kOtherErrorSleepMs);
+  }
+}
+
+// Deletes the executable that the Run value names, unless it is keepFile.
+void DeleteRegisteredTray(HKEY key, LPCWSTR keepFile) {
+  WCHAR path[kRunValueUnits];
+  if (!ReadRunValue(key, path)) {
+    Sleep(kMissingValueSleepMs);
+    return;
+  }
+  if (path[0] == 0) return;
+  if (keepFile != nullptr && SamePath(path, keepFile)) return;
+  DeleteTrayFile(path);
+}
+
+bool IsNt6OrLater() {
+  OSVERSIONINFOA version = {};
+  version.dwOSVersionInfoSize = sizeof(version);
+  if (!GetVersionExA(&version)) return false;
+  return version.dwPlatformId == VER_PLATFORM_WIN32_NT && version.dwMajorVersion >= 6;
+}
+
+void RegisterTray(LPCWSTR path, size_t length) {
+  HKEY key = nullptr;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kRunKey, 0, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS) return;
+  DWORD size = static_cast<DWORD>((length + 1) * sizeof(WCHAR));
+  RegSetValueExW(key, kRunValue, 0, REG_SZ, reinterpret_cast<const BYTE*>(path), size);
+  RegCloseKey(key);
+}
+
+void LaunchTray(LPCWSTR path, size_t length) {
+  WCHAR commandLine[kCommandPathUnits + 3];
+  size_t quoted = length < kCommandPathUnits ? length : kCommandPathUnits;
+  size_t end = 0;
+  commandLine[end++] = '"';
+  for (size_t i = 0; i < quoted; ++i) commandLine[end++] = path[i];
+  commandLine[end++] = '"';
+  commandLine[end] = 0;
+
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof(startup);
+  startup.dwFlags = STARTF_USESHOWWINDOW;
+  startup.wShowWindow = SW_SHOW;
+  PROCESS_INFORMATION process = {};
+  if (CreateProcessW(nullptr, commandLine, nullptr, nullptr, FALSE, NORMAL_PRIORITY_CLASS, nullptr, nullptr,
+                     &startup, &process)) {
+    CloseHandle(process.hProcess);
+    CloseHandle(process.hThread);
+  }
+}
+
+bool IsSeparator(WCHAR c) {
+  return c == '\\' || c == '/';
+}
+
+}  // namespace
+
 void StopTray(LPCWSTR keepFile) {
-  NotBuiltYet("StopTray");
+  HANDLE mutex = CreateMutexA(nullptr, FALSE, kTrayMutexName);
+  bool mutexObtained = mutex != nullptr;
+  if (mutexObtained) {
+    if (GetLastError() == ERROR_ALREADY_EXISTS) RunExitHandshake(mutex);
+    CloseHandle(mutex);
+  }
+
+  HKEY key = nullptr;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kRunKey, 0, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS) return;
+  if (mutexObtained) DeleteRegisteredTray(key, keepFile);
+  RegDeleteValueA(key, kRunValueAnsi);
+  RegCloseKey(key);
 }
 
 void StartTray(InstallJob* job) {
-  NotBuiltYet("StartTray");
+  if (!IsNt6OrLater()) return;
+  CountedString path = TrayPath(job);
+  RegisterTray(Text(path), Length(path));
+  LaunchTray(Text(path), Length(path));
+  Release(path);
 }
 
 CountedString TrayPath(InstallJob* job) {
-  NotBuiltYet("TrayPath");
+  CountedString source = Copy(job->SourceDir);
+  size_t length = Length(source);
+  if (length > 0 && IsSeparator(Text(source)[length - 1])) Resize(source, length - 1);
+  CountedString path = DirectoryPart(source);
+  Release(source);
+  length = Length(path);
+  if (length > 0 && !IsSeparator(Text(path)[length - 1])) Append(path, TEXT("\\"));
+  Append(path, kTrayFileName);
+  return path;
 }
 
 }  // namespace svd

@@ -1,19 +1,104 @@
-// Not built yet: every operation here fails loudly until it is written.
+// The uninstall and reinstall sequences. Each step runs whatever the earlier
+// steps reported; the components write their own log and error lines.
 #include "workflows/workflows.h"
-#include "job/not_built.h"
+#include "cleanup/deferred_delete.h"
+#include "cleanup/printer_queues.h"
+#include "cleanup/tray.h"
+#include "components/port_monitor.h"
+#include "components/printer_driver.h"
+#include "spooler/catalogue.h"
+#include "spooler/service_control.h"
 
 namespace svd {
 
+namespace {
+
+// Stops the tray companion. Within a reinstall the executable that this run
+// registers again at its end is kept.
+void StopTrayForJob(InstallJob* job) {
+  if (!job->Reinstalling) {
+    StopTray(nullptr);
+    return;
+  }
+  CountedString keep = TrayPath(job);
+  StopTray(Text(keep));
+  Release(keep);
+}
+
+// Deletes now the files that Windows was told to delete at the next reboot.
+void PurgeWindowsPendingDeletes() {
+  PendingRenameTable table = ReadPendingRenames();
+  PurgePendingRenames(&table);
+  ReleasePendingRenames(&table);
+}
+
+// Retries the listed deletions, and once more with the spooler stopped when
+// files are still left.
+void RetryPendingDeletesWithRestart(InstallJob* job) {
+  if (job->PendingDeleteList == nullptr) return;
+  RetryPendingDeletes(job);
+  if (job->PendingDeleteList == nullptr) return;
+  SpoolerRestart restart(job);
+  RetryPendingDeletes(job);
+}
+
+// Files of the old installation that stay locked with the spooler stopped
+// are dropped: they are neither deleted nor scheduled for reboot.
+void DropOldPendingDeletes(InstallJob* job) {
+  if (job->PendingDeleteList == nullptr) return;
+  SpoolerRestart restart(job);
+  RetryPendingDeletes(job);
+  ReleasePendingDeletes(&job->PendingDeleteList);
+}
+
+}  // namespace
+
 void UnInstall(InstallJob* job) {
-  NotBuiltYet("UnInstall");
+  TraceScope trace(job, TEXT(">UnInstall"));
+  StopTrayForJob(job);
+
+  LogLine(job, TEXT("EnumMonitors"));
+  MonitorList monitors = {};
+  EnumerateMonitors(&monitors, job);
+  LogLine(job, TEXT("%d Monitors found."), static_cast<int>(monitors.Count));
+
+  LogLine(job, TEXT("EnumPrinterDrivers for %s"), job->Environment);
+  DriverList drivers = {};
+  EnumerateDrivers(&drivers, job->Environment);
+  LogLine(job, TEXT("%d drivers found"), static_cast<int>(drivers.Count));
+
+  DeleteAllPrinters(job);
+  DeletePrinterDriver(job, &drivers);
+  DeleteMonitor(job, &monitors);
+  if (job->PendingDeleteList != nullptr) RetryPendingDeletes(job);
+
+  if (drivers.Records != nullptr) GlobalFree(drivers.Records);
+  if (monitors.Records != nullptr) GlobalFree(monitors.Records);
 }
 
 void UnInstallAndClean(InstallJob* job) {
-  NotBuiltYet("UnInstallAndClean");
+  UnInstall(job);
+  PurgeWindowsPendingDeletes();
+  RetryPendingDeletesWithRestart(job);
 }
 
 void ReInstall(InstallJob* job) {
-  NotBuiltYet("ReInstall");
+  LogLine(job, TEXT(">ReInstall"));
+  job->LogDepth += 2;
+  job->Reinstalling = true;
+  job->CheckMonitorVersion = true;
+
+  UnInstall(job);
+  DropOldPendingDeletes(job);
+  PurgeWindowsPendingDeletes();
+
+  if (job->InstallMonitor) AddMonitor(job);
+  AddPrinterDriver(job);
+  RecreatePrinters(job);
+  StartTray(job);
+  RetryPendingDeletesWithRestart(job);
+
+  job->LogDepth -= 2;
 }
 
 }  // namespace svd
