@@ -14,7 +14,20 @@ typedef void (*Workflow)(InstallJob* job);
 
 // The entry operation: reads the command line and returns the exit code.
 int InstallerMain(HINSTANCE instance);
+// Closes the product's help viewer windows before a job; gives up on a
+// window that does not close after CloseHelpAttempts requests.
 void CloseHelpWindows();
 JobOutcome RunJob(HWND parent, Workflow workflow);
+
+// The owner of the log dialog named by the arguments: argument 2 as a base-10
+// number, read only when there are exactly 3 arguments, and only when it
+// names a window; otherwise none.
+HWND ParentWindowArgument(int count, LPWSTR* arguments);
+// Base-10 conversion: leading white space, an optional sign, digits up to the
+// first non-digit; saturates at the signed 32-bit bounds; 0 without digits.
+LONG ParseDecimal(LPCWSTR text);
+
+const int CloseHelpAttempts = 200;   // 200 x 50 ms: at most 10 s
+const DWORD CloseHelpPauseMs = 50;
 
 }  // namespace svd

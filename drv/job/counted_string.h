@@ -11,7 +11,8 @@ struct CountedStringBlock;
 typedef CountedStringBlock* CountedString;
 
 // Sets the length to n (0 frees the block and leaves null). No heap call is
-// made when the capacity class does not change. Always true.
+// made when the capacity class does not change. True, unless the heap
+// refuses the block: then false, and the string is left as it was.
 bool Resize(CountedString& handle, size_t n);
 // A new CountedString from text in the system ANSI code page (null for "").
 CountedString FromAnsi(LPCSTR text);
