@@ -48,6 +48,10 @@ typedef BYTE* PBYTE;
 typedef WORD* LPWORD;
 typedef DWORD* LPDWORD;
 typedef DWORD* PDWORD;
+typedef UINT* PUINT;
+typedef UINT* LPUINT;
+typedef int* LPINT;
+typedef int* PINT;
 typedef LONG* PLONG;
 typedef LONG* LPLONG;
 typedef CHAR* LPSTR;
@@ -56,6 +60,9 @@ typedef WCHAR* LPWSTR;
 typedef WCHAR* PWSTR;
 typedef const WCHAR* LPCWSTR;
 typedef const WCHAR* PCWSTR;
+typedef const WCHAR* LPCWCH;
+typedef const CHAR* LPCCH;
+typedef WCHAR* LPWCH;
 
 typedef void* HANDLE;
 typedef HANDLE* LPHANDLE;
@@ -79,6 +86,9 @@ typedef LONG LSTATUS;
 #define TRUE 1
 #define FALSE 0
 #define MAX_PATH 260
+#ifndef NULL
+#define NULL nullptr
+#endif
 
 #define __TEXT(quote) u##quote
 #define TEXT(quote) __TEXT(quote)
@@ -86,6 +96,10 @@ typedef LONG LSTATUS;
 #define LOWORD(l) ((WORD)(((DWORD_PTR)(l)) & 0xffff))
 #define HIWORD(l) ((WORD)((((DWORD_PTR)(l)) >> 16) & 0xffff))
 #define MAKEINTRESOURCEW(i) ((LPWSTR)((ULONG_PTR)((WORD)(i))))
+#define MAKEINTRESOURCEA(i) ((LPSTR)((ULONG_PTR)((WORD)(i))))
+#define IS_INTRESOURCE(r) ((((ULONG_PTR)(r)) >> 16) == 0)
+#define MAKEWORD(a, b) ((WORD)(((BYTE)(((DWORD_PTR)(a)) & 0xff)) | ((WORD)((BYTE)(((DWORD_PTR)(b)) & 0xff))) << 8))
+#define MAKELONG(a, b) ((LONG)(((WORD)(((DWORD_PTR)(a)) & 0xffff)) | ((DWORD)((WORD)(((DWORD_PTR)(b)) & 0xffff))) << 16))
 
 #define INVALID_HANDLE_VALUE ((HANDLE)(LONG_PTR)-1)
 

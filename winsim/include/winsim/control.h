@@ -1,0 +1,147 @@
+// Control surface of the simulated machine, for tests and tools: set the
+// machine up, inject faults, and read back what the program did.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace winsim {
+
+// ------------------------------------------------------------- machine --
+
+// A fresh default machine: every module's state reset to its defaults.
+void ResetMachine();
+// Every module writes its state into (or reads it from) the directory.
+// Load first resets the machine. Both return false when the directory cannot
+// be written or read.
+bool SaveMachine(const std::string& directory);
+bool LoadMachine(const std::string& directory);
+
+// The paths of the default machine.
+std::u16string SystemDirectory();    // C:\Windows\System32
+std::u16string InstallerPath();      // C:\Program Files\Solvendale\Setup\SolvendaleSetup.exe
+std::u16string InstallerDirectory(); // C:\Program Files\Solvendale\Setup
+std::u16string TrayPath();           // C:\Program Files\Solvendale\soltray.exe
+std::u16string DriverDirectory();    // C:\Windows\System32\spool\drivers\x64
+// The instance handle to hand to wWinMain.
+HINSTANCE ProgramInstance();
+
+// ------------------------------------------------------------- faults --
+
+// The next `times` calls of `api` (after `skip` calls that succeed) fail with
+// `error` (not 0); times -1 fails every call from then on.
+void FailCall(const std::string& api, DWORD error, int times = 1, int skip = 0);
+void ClearFaults();
+
+// ------------------------------------------------------------ call log --
+
+struct CallRecord {
+  std::string api;
+  std::string detail;
+  uint64_t timeMs;
+};
+const std::vector<CallRecord>& Calls();
+size_t CallCount(const std::string& api);
+// The details of every call of `api`, in order.
+std::vector<std::string> CallDetails(const std::string& api);
+void ClearCalls();
+
+// -------------------------------------------------- memory and handles --
+
+enum class Memory { Heap, Global, Local };
+// Blocks allocated and not yet freed.
+size_t LiveBlocks(Memory kind);
+size_t LiveBlocks();  // all three kinds
+// Calls of the kind's functions (alloc, realloc, free) since the last reset
+// or ClearMemoryCalls.
+size_t MemoryCalls(Memory kind);
+size_t MemoryCalls();  // all three kinds
+void ClearMemoryCalls();
+size_t LiveHandles();
+size_t LiveHandles(const char* typeName);  // "file", "mutex", "process", "thread"
+
+// ------------------------------------------------------- process state --
+
+void SetCommandLine(const std::u16string& commandLine);
+std::u16string CommandLine();
+void SetModuleFileName(const std::u16string& path);
+// The system directory GetSystemDirectoryW reports; empty makes it fail.
+void SetSystemDirectory(const std::u16string& path);
+// Whether FormatMessageW has English texts (a system without them answers
+// ERROR_RESOURCE_LANG_NOT_FOUND).
+void SetEnglishMessages(bool available);
+
+// ---------------------------------------------------------------- clock --
+
+uint64_t NowMs();
+void AdvanceMs(uint64_t ms);
+// GetTickCount reports (base + now) truncated to 32 bits; set the base to
+// test a wrapping counter.
+void SetTickBase(DWORD base);
+// The virtual time a single run may use before the machine stops it as a
+// runaway (default one hour).
+void SetTimeLimitMs(uint64_t ms);
+
+// ---------------------------------------------------------------- files --
+
+void PutFile(const std::u16string& path, const std::vector<uint8_t>& bytes);
+void PutTextFile(const std::u16string& path, const std::string& text);
+bool FileExists(const std::u16string& path);  // a file, not a directory
+bool DirectoryExists(const std::u16string& path);
+std::vector<uint8_t> FileBytes(const std::u16string& path);  // empty when missing
+void MakeDirectory(const std::u16string& path);  // with its parents
+void RemoveFile(const std::u16string& path);
+// A holder keeps the file in use: DeleteFileW fails with deleteError,
+// CreateFileW for writing with ERROR_SHARING_VIOLATION.
+void HoldFile(const std::u16string& path, const std::string& holder,
+              DWORD deleteError = ERROR_ACCESS_DENIED);
+void ReleaseFile(const std::u16string& path, const std::string& holder);
+void ReleaseHolder(const std::string& holder);
+bool FileHeld(const std::u16string& path);
+// ReadFile fails with `error` when a read reaches byte `offset` of the file.
+// WriteFile reaching `offset` fails with `error`, or, with error 0, writes
+// only up to the offset and reports the shorter count as success.
+void FailReadAt(const std::u16string& path, uint64_t offset, DWORD error);
+void FailWriteAt(const std::u16string& path, uint64_t offset, DWORD error);
+// A small valid PE32+ image with a VERSIONINFO resource whose file and
+// product versions are a.b.c.d.
+std::vector<uint8_t> MakeVersionedImage(WORD a, WORD b, WORD c, WORD d);
+// Same image without any resource.
+std::vector<uint8_t> MakeUnversionedImage();
+
+// ------------------------------------------------------------- registry --
+
+// Key paths begin with their root: "HKLM\..." or "HKCU\..." (also the long
+// names HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER).
+void CreateRegKey(const std::u16string& keyPath);
+bool RegKeyExists(const std::u16string& keyPath);
+void DeleteRegKey(const std::u16string& keyPath);
+void SetRegValue(const std::u16string& keyPath, const std::u16string& name, DWORD type,
+                 const std::vector<uint8_t>& data);
+void SetRegString(const std::u16string& keyPath, const std::u16string& name,
+                  const std::u16string& text);
+void SetRegDword(const std::u16string& keyPath, const std::u16string& name, DWORD value);
+void SetRegMultiString(const std::u16string& keyPath, const std::u16string& name,
+                       const std::vector<std::u16string>& strings);
+bool GetRegValue(const std::u16string& keyPath, const std::u16string& name, DWORD* type,
+                 std::vector<uint8_t>* data);
+bool GetRegString(const std::u16string& keyPath, const std::u16string& name,
+                  std::u16string* text);
+bool GetRegDword(const std::u16string& keyPath, const std::u16string& name, DWORD* value);
+bool RegValueExists(const std::u16string& keyPath, const std::u16string& name);
+void DeleteRegValue(const std::u16string& keyPath, const std::u16string& name);
+// Writes to the key fail with ERROR_ACCESS_DENIED (as for a caller without
+// rights there); RegOpenKeyEx for write access is refused too.
+void DenyRegistryWrite(const std::u16string& keyPath, bool deny);
+
+// The strings of HKLM\SYSTEM\CurrentControlSet\Control\Session Manager
+// "PendingFileRenameOperations" (source, target, source, target...).
+std::vector<std::u16string> PendingFileRenameOperations();
+void SetPendingFileRenameOperations(const std::vector<std::u16string>& strings);
+// MoveFileExW(..., MOVEFILE_DELAY_UNTIL_REBOOT) fails with ERROR_ACCESS_DENIED.
+void DenyDelayedMoves(bool deny);
+
+}  // namespace winsim

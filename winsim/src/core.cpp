@@ -1,0 +1,520 @@
+// The machine's framework: last error, call log and injected faults, kernel
+// handles, the virtual clock and module registration.
+#include "core.h"
+
+#include <winsim/control.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <sstream>
+
+namespace winsim {
+
+namespace {
+
+struct Fault {
+  DWORD error;
+  int times;  // -1: every call
+  int skip;
+};
+
+struct CoreState {
+  DWORD lastError = 0;
+  std::vector<CallRecord> calls;
+  std::map<std::string, std::vector<Fault>> faults;
+  std::map<uintptr_t, std::shared_ptr<KernelObject>> handles;
+  uintptr_t nextHandle = 0x100;
+};
+
+CoreState& State() {
+  static CoreState state;
+  return state;
+}
+
+// ------------------------------------------------------------- clock state
+
+struct Event {
+  clock::EventId id;
+  std::function<void()> action;
+  std::string name;
+};
+
+const DWORD kDefaultTickBase = 3600000;        // the machine has been up an hour
+const uint64_t kDefaultTimeLimit = 3600000;     // one hour of virtual time per run
+
+struct ClockState {
+  uint64_t now = 0;
+  uint64_t runStart = 0;
+  uint64_t limit = kDefaultTimeLimit;
+  DWORD tickBase = kDefaultTickBase;
+  clock::EventId nextId = 1;
+  std::multimap<uint64_t, Event> events;
+};
+
+ClockState& Clock() {
+  static ClockState state;
+  return state;
+}
+
+void CheckTimeLimit() {
+  ClockState& c = Clock();
+  if (c.now - c.runStart > c.limit) {
+    Fatal("virtual time limit exceeded: the program ran for " +
+          std::to_string(c.now - c.runStart) + " ms of machine time (limit " +
+          std::to_string(c.limit) + " ms); a wait or retry loop does not end");
+  }
+}
+
+std::vector<ModuleHooks>& ModuleList() {
+  static std::vector<ModuleHooks> modules;
+  return modules;
+}
+
+void ResetCore() {
+  CoreState& s = State();
+  s.lastError = 0;
+  s.calls.clear();
+  s.faults.clear();
+  s.handles.clear();
+  s.nextHandle = 0x100;
+  ClockState& c = Clock();
+  c.now = 0;
+  c.runStart = 0;
+  c.limit = kDefaultTimeLimit;
+  c.tickBase = kDefaultTickBase;
+  c.events.clear();
+}
+
+void SaveCore(const std::string& dir) {
+  ClockState& c = Clock();
+  WriteTextFile(dir + "/clock.txt",
+                "now " + std::to_string(c.now) + "\ntickbase " + std::to_string(c.tickBase) + "\n");
+}
+
+void LoadCore(const std::string& dir) {
+  std::string text;
+  if (!ReadTextFile(dir + "/clock.txt", &text)) return;
+  std::istringstream in(text);
+  std::string word;
+  uint64_t value = 0;
+  ClockState& c = Clock();
+  while (in >> word >> value) {
+    if (word == "now") c.now = value;
+    else if (word == "tickbase") c.tickBase = static_cast<DWORD>(value);
+  }
+  c.runStart = c.now;
+}
+
+ModuleRegistrar coreRegistrar{"core", 0, &ResetCore, &SaveCore, &LoadCore};
+
+}  // namespace
+
+// ---------------------------------------------------------------- errors --
+
+DWORD LastError() { return State().lastError; }
+void SetError(DWORD code) { State().lastError = code; }
+
+DWORD Enter(const char* api, const std::string& detail) {
+  CoreState& s = State();
+  s.calls.push_back(CallRecord{api, detail, Clock().now});
+  auto it = s.faults.find(api);
+  if (it == s.faults.end() || it->second.empty()) return 0;
+  Fault& f = it->second.front();
+  if (f.skip > 0) {
+    --f.skip;
+    return 0;
+  }
+  DWORD error = f.error;
+  if (f.times > 0 && --f.times == 0) it->second.erase(it->second.begin());
+  s.calls.back().detail += " -> injected error " + std::to_string(error);
+  s.lastError = error;
+  return error;
+}
+
+void Unsupported(const char* api, const std::string& what) {
+  std::fprintf(stderr, "\n*** winsim: %s: not supported by the simulated machine: %s\n", api,
+               what.c_str());
+  std::fflush(stderr);
+  std::abort();
+}
+
+void Fatal(const std::string& what) {
+  std::fprintf(stderr, "\n*** winsim: %s\n", what.c_str());
+  std::fflush(stderr);
+  std::abort();
+}
+
+// --------------------------------------------------------------- text --
+
+std::u16string Widen(const std::string& s) {
+  std::u16string out;
+  size_t i = 0;
+  while (i < s.size()) {
+    unsigned char c = static_cast<unsigned char>(s[i]);
+    uint32_t cp = 0xFFFD;
+    size_t len = 1;
+    if (c < 0x80) {
+      cp = c;
+    } else if ((c & 0xE0) == 0xC0 && i + 1 < s.size()) {
+      cp = ((c & 0x1Fu) << 6) | (s[i + 1] & 0x3Fu);
+      len = 2;
+    } else if ((c & 0xF0) == 0xE0 && i + 2 < s.size()) {
+      cp = ((c & 0x0Fu) << 12) | ((s[i + 1] & 0x3Fu) << 6) | (s[i + 2] & 0x3Fu);
+      len = 3;
+    } else if ((c & 0xF8) == 0xF0 && i + 3 < s.size()) {
+      cp = ((c & 0x07u) << 18) | ((s[i + 1] & 0x3Fu) << 12) | ((s[i + 2] & 0x3Fu) << 6) |
+           (s[i + 3] & 0x3Fu);
+      len = 4;
+    }
+    if (cp >= 0x10000) {
+      cp -= 0x10000;
+      out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
+      out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
+    } else {
+      out.push_back(static_cast<char16_t>(cp));
+    }
+    i += len;
+  }
+  return out;
+}
+
+std::string Narrow(const std::u16string& text) {
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    uint32_t cp = text[i];
+    if (cp >= 0xD800 && cp < 0xDC00 && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
+        text[i + 1] < 0xE000) {
+      cp = 0x10000 + ((cp - 0xD800) << 10) + (text[i + 1] - 0xDC00);
+      ++i;
+    } else if (cp >= 0xD800 && cp < 0xE000) {
+      cp = 0xFFFD;
+    }
+    if (cp < 0x80) {
+      out.push_back(static_cast<char>(cp));
+    } else if (cp < 0x800) {
+      out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else if (cp < 0x10000) {
+      out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+      out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else {
+      out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+      out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    }
+  }
+  return out;
+}
+
+std::string Narrow(LPCWSTR text) {
+  if (text == nullptr) return "(null)";
+  return Narrow(std::u16string(text));
+}
+
+std::u16string FromW(LPCWSTR text) { return text ? std::u16string(text) : std::u16string(); }
+
+size_t WLen(LPCWSTR text) {
+  size_t n = 0;
+  if (text)
+    while (text[n]) ++n;
+  return n;
+}
+
+std::u16string UpperAscii(const std::u16string& text) {
+  std::u16string out = text;
+  for (char16_t& c : out)
+    if (c >= u'a' && c <= u'z') c = static_cast<char16_t>(c - u'a' + u'A');
+  return out;
+}
+
+bool EqualsNoCase(const std::u16string& a, const std::u16string& b) {
+  return a.size() == b.size() && UpperAscii(a) == UpperAscii(b);
+}
+
+namespace {
+// Code page 1252, bytes 0x80 to 0x9F; the five bytes without a character map
+// to the control character of the same value, as Windows does.
+const char16_t kCp1252High[32] = {
+    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
+    0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x008D, 0x017D, 0x008F,
+    0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
+    0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
+}  // namespace
+
+std::u16string FromAnsi(const std::string& text) {
+  std::u16string out;
+  for (char ch : text) {
+    unsigned char c = static_cast<unsigned char>(ch);
+    out.push_back(c >= 0x80 && c < 0xA0 ? kCp1252High[c - 0x80] : static_cast<char16_t>(c));
+  }
+  return out;
+}
+
+std::string ToAnsi(const std::u16string& text) {
+  std::string out;
+  for (char16_t c : text) {
+    if (c < 0x80 || (c >= 0xA0 && c < 0x100)) {
+      out.push_back(static_cast<char>(c));
+      continue;
+    }
+    char mapped = '?';
+    for (int i = 0; i < 32; ++i)
+      if (kCp1252High[i] == c) mapped = static_cast<char>(0x80 + i);
+    out.push_back(mapped);
+  }
+  return out;
+}
+
+std::string Hex(uint64_t value) {
+  char buffer[32];
+  std::snprintf(buffer, sizeof buffer, "0x%llx", static_cast<unsigned long long>(value));
+  return buffer;
+}
+
+// ------------------------------------------------------ kernel objects --
+
+HANDLE NewHandle(std::shared_ptr<KernelObject> object) {
+  CoreState& s = State();
+  uintptr_t value = s.nextHandle;
+  s.nextHandle += 4;
+  s.handles[value] = std::move(object);
+  return reinterpret_cast<HANDLE>(value);
+}
+
+std::shared_ptr<KernelObject> LookupHandle(HANDLE handle) {
+  CoreState& s = State();
+  auto it = s.handles.find(reinterpret_cast<uintptr_t>(handle));
+  if (it == s.handles.end()) return nullptr;
+  return it->second;
+}
+
+bool CloseKernelHandle(HANDLE handle) {
+  CoreState& s = State();
+  auto it = s.handles.find(reinterpret_cast<uintptr_t>(handle));
+  if (it == s.handles.end()) return false;
+  std::shared_ptr<KernelObject> object = it->second;
+  s.handles.erase(it);
+  object->OnHandleClosed(handle);
+  return true;
+}
+
+size_t LiveHandleCount() { return State().handles.size(); }
+
+size_t LiveHandleCount(const char* typeName) {
+  size_t n = 0;
+  for (const auto& entry : State().handles)
+    if (std::string(entry.second->TypeName()) == typeName) ++n;
+  return n;
+}
+
+// ------------------------------------------------------- virtual clock --
+
+namespace clock {
+
+uint64_t Now() { return Clock().now; }
+
+void Advance(uint64_t ms) {
+  ClockState& c = Clock();
+  uint64_t target = c.now + ms;
+  for (;;) {
+    auto it = c.events.begin();
+    if (it == c.events.end() || it->first > target) break;
+    c.now = std::max(c.now, it->first);
+    std::function<void()> action = std::move(it->second.action);
+    c.events.erase(it);
+    CheckTimeLimit();
+    action();
+  }
+  c.now = target;
+  CheckTimeLimit();
+}
+
+EventId At(uint64_t whenMs, std::function<void()> action, const std::string& name) {
+  ClockState& c = Clock();
+  EventId id = c.nextId++;
+  c.events.emplace(std::max(whenMs, c.now), Event{id, std::move(action), name});
+  return id;
+}
+
+EventId After(uint64_t delayMs, std::function<void()> action, const std::string& name) {
+  return At(Clock().now + delayMs, std::move(action), name);
+}
+
+void Cancel(EventId id) {
+  ClockState& c = Clock();
+  for (auto it = c.events.begin(); it != c.events.end(); ++it) {
+    if (it->second.id == id) {
+      c.events.erase(it);
+      return;
+    }
+  }
+}
+
+bool WaitUntil(const std::function<bool()>& done, DWORD timeoutMs) {
+  if (done()) return true;
+  ClockState& c = Clock();
+  bool forever = timeoutMs == INFINITE;
+  uint64_t deadline = c.now + timeoutMs;
+  for (;;) {
+    auto it = c.events.begin();
+    if (it == c.events.end() || (!forever && it->first > deadline)) break;
+    Advance(it->first > c.now ? it->first - c.now : 0);
+    if (done()) return true;
+  }
+  if (forever) {
+    Fatal("an endless wait: nothing scheduled on the machine can end it");
+  }
+  if (deadline > c.now) Advance(deadline - c.now);
+  return done();
+}
+
+}  // namespace clock
+
+// --------------------------------------------------- module registration --
+
+ModuleRegistrar::ModuleRegistrar(const char* name, int order, void (*reset)(),
+                                 void (*save)(const std::string&),
+                                 void (*load)(const std::string&)) {
+  std::vector<ModuleHooks>& list = ModuleList();
+  list.push_back(ModuleHooks{name, order, reset, save, load});
+  std::stable_sort(list.begin(), list.end(),
+                   [](const ModuleHooks& a, const ModuleHooks& b) { return a.order < b.order; });
+}
+
+const std::vector<ModuleHooks>& Modules() { return ModuleList(); }
+
+void WriteTextFile(const std::string& path, const std::string& text) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  if (!out) Fatal("cannot write the machine file " + path);
+  out << text;
+  if (!out) Fatal("cannot write the machine file " + path);
+}
+
+bool ReadTextFile(const std::string& path, std::string* text) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return false;
+  std::ostringstream buffer;
+  buffer << in.rdbuf();
+  *text = buffer.str();
+  return true;
+}
+
+std::string EscapeField(const std::string& text) {
+  std::string out;
+  for (char ch : text) {
+    unsigned char c = static_cast<unsigned char>(ch);
+    if (c < 0x20 || c == '%' || c == 0x7F) {
+      char buffer[4];
+      std::snprintf(buffer, sizeof buffer, "%%%02X", c);
+      out += buffer;
+    } else {
+      out.push_back(ch);
+    }
+  }
+  return out;
+}
+
+std::string UnescapeField(const std::string& text) {
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '%' && i + 2 < text.size()) {
+      out.push_back(static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16)));
+      i += 2;
+    } else {
+      out.push_back(text[i]);
+    }
+  }
+  return out;
+}
+
+std::string HexBytes(const std::vector<uint8_t>& bytes) {
+  static const char digits[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(bytes.size() * 2);
+  for (uint8_t b : bytes) {
+    out.push_back(digits[b >> 4]);
+    out.push_back(digits[b & 15]);
+  }
+  return out;
+}
+
+std::vector<uint8_t> UnhexBytes(const std::string& hex) {
+  std::vector<uint8_t> out;
+  for (size_t i = 0; i + 1 < hex.size(); i += 2)
+    out.push_back(static_cast<uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+  return out;
+}
+
+// ----------------------------------------------------------- control --
+
+void FailCall(const std::string& api, DWORD error, int times, int skip) {
+  if (error == 0) Fatal("FailCall(" + api + "): an injected fault needs a nonzero error");
+  if (times == 0 || times < -1) Fatal("FailCall(" + api + "): times must be -1 or above 0");
+  State().faults[api].push_back(Fault{error, times, skip});
+}
+
+void ClearFaults() { State().faults.clear(); }
+
+const std::vector<CallRecord>& Calls() { return State().calls; }
+
+size_t CallCount(const std::string& api) {
+  size_t n = 0;
+  for (const CallRecord& r : State().calls)
+    if (r.api == api) ++n;
+  return n;
+}
+
+std::vector<std::string> CallDetails(const std::string& api) {
+  std::vector<std::string> out;
+  for (const CallRecord& r : State().calls)
+    if (r.api == api) out.push_back(r.detail);
+  return out;
+}
+
+void ClearCalls() { State().calls.clear(); }
+
+size_t LiveHandles() { return LiveHandleCount(); }
+size_t LiveHandles(const char* typeName) { return LiveHandleCount(typeName); }
+
+uint64_t NowMs() { return clock::Now(); }
+void AdvanceMs(uint64_t ms) { clock::Advance(ms); }
+void SetTickBase(DWORD base) { Clock().tickBase = base; }
+void SetTimeLimitMs(uint64_t ms) { Clock().limit = ms; }
+
+}  // namespace winsim
+
+// ------------------------------------------------------------ kernel32 --
+
+extern "C" {
+
+DWORD WINAPI GetLastError(void) { return winsim::State().lastError; }
+
+void WINAPI SetLastError(DWORD dwErrCode) { winsim::State().lastError = dwErrCode; }
+
+void WINAPI Sleep(DWORD dwMilliseconds) {
+  if (winsim::Enter("Sleep", std::to_string(dwMilliseconds))) return;
+  if (dwMilliseconds == INFINITE) winsim::Unsupported("Sleep", "INFINITE");
+  winsim::clock::Advance(dwMilliseconds);
+}
+
+DWORD WINAPI GetTickCount(void) {
+  winsim::Enter("GetTickCount");
+  winsim::ClockState& c = winsim::Clock();
+  return static_cast<DWORD>(c.tickBase + c.now);
+}
+
+BOOL WINAPI CloseHandle(HANDLE hObject) {
+  if (winsim::Enter("CloseHandle", winsim::Hex(reinterpret_cast<uintptr_t>(hObject)))) return FALSE;
+  if (!winsim::CloseKernelHandle(hObject)) {
+    winsim::SetError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  return TRUE;
+}
+
+}  // extern "C"
