@@ -1,29 +1,162 @@
-// Not built yet: every operation here fails loudly until it is written.
+// Control of the print spooler service through the service control manager.
+//
+// Every wait is a poll: at most kMaxPolls sleeps of kPollMilliseconds each,
+// so that one wait lasts about ten seconds at most.
 #include "spooler/service_control.h"
-#include "job/not_built.h"
 
 namespace svd {
 
+namespace {
+
+const WCHAR* const kSpoolerServiceName = TEXT("spooler");
+const WCHAR* const kCheckSpoolerBanner = TEXT(">Check Spooler");
+const WCHAR* const kRestartSpoolerBanner = TEXT(">Restart Spooler");
+
+// STANDARD_RIGHTS_REQUIRED | SC_MANAGER_CONNECT
+const DWORD kManagerAccess = 0xF0001;
+// SERVICE_QUERY_STATUS | SERVICE_START
+const DWORD kCheckAccess = 0x14;
+// SERVICE_QUERY_STATUS | SERVICE_START | SERVICE_STOP
+const DWORD kRestartAccess = 0x34;
+
+const int kMaxPolls = 50;
+const DWORD kPollMilliseconds = 200;
+
+SC_HANDLE OpenServiceManager() {
+  return OpenSCManagerW(nullptr, nullptr, kManagerAccess);
+}
+
+// Polls until the service reports SERVICE_STOPPED; a failed query leaves
+// the record as it was. True when it stopped within the polls.
+bool WaitForStop(SC_HANDLE service, SERVICE_STATUS* status) {
+  QueryServiceStatus(service, status);
+  for (int poll = 0; poll < kMaxPolls; ++poll) {
+    if (status->dwCurrentState == SERVICE_STOPPED) {
+      return true;
+    }
+    Sleep(kPollMilliseconds);
+    QueryServiceStatus(service, status);
+  }
+  return status->dwCurrentState == SERVICE_STOPPED;
+}
+
+}  // namespace
+
 bool StartSpoolerAndWait(SC_HANDLE service) {
-  NotBuiltYet("StartSpoolerAndWait");
+  // A spooler that already runs makes the start fail harmlessly; only the
+  // polling below decides.
+  StartServiceW(service, 0, nullptr);
+
+  SERVICE_STATUS status = {};
+  QueryServiceStatus(service, &status);
+  for (int poll = 0; poll < kMaxPolls; ++poll) {
+    if (status.dwCurrentState == SERVICE_RUNNING) {
+      return true;
+    }
+    Sleep(kPollMilliseconds);
+    QueryServiceStatus(service, &status);
+  }
+  return status.dwCurrentState == SERVICE_RUNNING;
 }
 
 bool CheckSpooler(InstallJob* job) {
-  NotBuiltYet("CheckSpooler");
+  TraceScope trace(job, kCheckSpoolerBanner);
+
+  SC_HANDLE manager = OpenServiceManager();
+  if (manager == nullptr) {
+    ErrorLine(job, 1, kError1);
+    return false;
+  }
+
+  bool result = true;
+  SC_HANDLE service = OpenServiceW(manager, kSpoolerServiceName, kCheckAccess);
+  if (service == nullptr) {
+    ErrorLine(job, 2, kError2);
+    result = false;
+  } else {
+    SERVICE_STATUS status = {};
+    // A failed query starts nothing: the spooler is then taken as usable.
+    if (QueryServiceStatus(service, &status) &&
+        status.dwCurrentState != SERVICE_RUNNING) {
+      if (!StartSpoolerAndWait(service)) {
+        ErrorLine(job, 4, kError4);
+        result = false;
+      }
+    }
+    CloseServiceHandle(service);
+  }
+
+  CloseServiceHandle(manager);
+  return result;
 }
 
 void RestartSpooler(SpoolerRestart* scope, InstallJob* job) {
-  NotBuiltYet("RestartSpooler");
+  // The banner leaves LogDepth as it is: the scope's error lines stand at
+  // the depth of the banner.
+  if (job != nullptr) {
+    LogLine(job, kRestartSpoolerBanner);
+  }
+  scope->Job = job;
+  scope->Manager = nullptr;
+  scope->Service = nullptr;
+  scope->StopRequested = false;
+
+  scope->Manager = OpenServiceManager();
+  if (scope->Manager == nullptr) {
+    if (job != nullptr) {
+      ErrorLine(job, 1, kError1);
+    }
+    return;
+  }
+
+  scope->Service = OpenServiceW(scope->Manager, kSpoolerServiceName, kRestartAccess);
+  if (scope->Service == nullptr) {
+    if (job != nullptr) {
+      ErrorLine(job, 2, kError2);
+    }
+    return;
+  }
+
+  SERVICE_STATUS status = {};
+  if (!ControlService(scope->Service, SERVICE_CONTROL_STOP, &status)) {
+    DWORD code = GetLastError();
+    // A spooler that was not running is no error.
+    if (code != ERROR_SERVICE_NOT_ACTIVE && job != nullptr) {
+      ErrorLine(job, 5, kError5, static_cast<int>(code), static_cast<unsigned int>(code));
+    }
+  }
+  // The end of the scope starts the spooler whatever the stop control did.
+  scope->StopRequested = true;
+
+  if (!WaitForStop(scope->Service, &status) && job != nullptr) {
+    ErrorLine(job, 3, kError3);
+  }
 }
 
 void ResumeSpooler(SpoolerRestart* scope) {
-  NotBuiltYet("ResumeSpooler");
+  if (scope->Service != nullptr) {
+    if (scope->StopRequested && !StartSpoolerAndWait(scope->Service) &&
+        scope->Job != nullptr) {
+      ErrorLine(scope->Job, 4, kError4);
+    }
+    CloseServiceHandle(scope->Service);
+    scope->Service = nullptr;
+  }
+  if (scope->Manager != nullptr) {
+    CloseServiceHandle(scope->Manager);
+    scope->Manager = nullptr;
+  }
+  // Ended: a second call finds nothing to do.
+  scope->StopRequested = false;
 }
 
-SpoolerRestart::SpoolerRestart(InstallJob* job) {
-  NotBuiltYet("SpoolerRestart");
+SpoolerRestart::SpoolerRestart(InstallJob* job)
+    : Job(nullptr), Manager(nullptr), Service(nullptr), StopRequested(false) {
+  RestartSpooler(this, job);
 }
 
-SpoolerRestart::~SpoolerRestart() {}
+SpoolerRestart::~SpoolerRestart() {
+  ResumeSpooler(this);
+}
 
 }  // namespace svd
