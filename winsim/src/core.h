@@ -146,7 +146,9 @@ namespace files {
 // "." and ".." resolved, no trailing separator (except "C:\"), the prefixes
 // "\\?\" and "\??\" removed. Relative paths resolve against the current
 // directory. Returns false for paths the machine cannot hold (UNC, devices).
-bool Canonical(const std::u16string& path, std::u16string* canonical);
+// On failure *error (when given) receives the error a file call reports
+// (ERROR_INVALID_NAME, ERROR_PATH_NOT_FOUND, ERROR_BAD_NETPATH).
+bool Canonical(const std::u16string& path, std::u16string* canonical, DWORD* error = nullptr);
 // Key used for comparisons: the canonical path with ASCII letters upper-cased.
 std::u16string Key(const std::u16string& path);
 

@@ -62,6 +62,7 @@ size_t MemoryCalls();  // all three kinds
 void ClearMemoryCalls();
 size_t LiveHandles();
 size_t LiveHandles(const char* typeName);  // "file", "mutex", "process", "thread"
+size_t OpenRegistryKeys();  // registry handles not yet closed with RegCloseKey
 
 // ------------------------------------------------------- process state --
 
