@@ -118,6 +118,7 @@ DWORD LastError() { return State().lastError; }
 void SetError(DWORD code) { State().lastError = code; }
 
 DWORD Enter(const char* api, const std::string& detail) {
+  EnsureMachine();
   CoreState& s = State();
   s.calls.push_back(CallRecord{api, detail, Clock().now});
   auto it = s.faults.find(api);

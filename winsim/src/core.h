@@ -219,6 +219,7 @@ bool GetMultiString(const std::u16string& keyPath, const std::u16string& name,
 
 // Keys that refuse writes (as for a caller without rights there).
 void DenyWrite(const std::u16string& keyPath, bool deny);
+bool WriteDenied(const std::u16string& keyPath);
 
 // The full path ("HKLM\...") behind an open HKEY, for modules that take HKEYs.
 bool PathOfHandle(HKEY key, std::u16string* path);
@@ -233,6 +234,7 @@ enum Kind { kHeap = 0, kGlobal = 1, kLocal = 2 };
 // Memory that other modules hand to the program (FormatMessageW buffers,
 // CommandLineToArgvW arrays) comes from here, with the same accounting.
 void* Allocate(Kind kind, size_t bytes, bool zero);
+size_t BlockSize(const void* block);
 bool IsLive(Kind kind, const void* block);
 
 }  // namespace heap
@@ -251,5 +253,9 @@ extern const char16_t kTrayPath[];           // C:\Program Files\Solvendale\solt
 HINSTANCE ProgramInstance();
 
 }  // namespace machine
+
+// Builds the default machine when nothing has yet (the first API call of a
+// process that did not reset or load a machine).
+void EnsureMachine();
 
 }  // namespace winsim

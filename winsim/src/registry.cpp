@@ -291,6 +291,11 @@ bool GetMultiString(const std::u16string& keyPath, const std::u16string& name,
 
 void DenyWrite(const std::u16string& keyPath, bool deny) { Walk(keyPath, true)->denyWrite = deny; }
 
+bool WriteDenied(const std::u16string& keyPath) {
+  Key* key = Walk(keyPath, false);
+  return key != nullptr && key->denyWrite;
+}
+
 bool PathOfHandle(HKEY key, std::u16string* path) {
   uintptr_t value = reinterpret_cast<uintptr_t>(key);
   if (key == HKEY_LOCAL_MACHINE) *path = u"HKLM";

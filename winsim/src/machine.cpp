@@ -1,0 +1,238 @@
+// The machine as a whole: reset to the default machine, save and load, the
+// default machine's files and keys, the running program's module and system
+// directory, and delete-at-reboot requests (MoveFileExW).
+#include "core.h"
+
+#include <winsim/control.h>
+
+#include <cerrno>
+#include <sys/stat.h>
+
+namespace winsim {
+namespace machine {
+
+const char16_t kSystemDirectory[] = u"C:\\Windows\\System32";
+const char16_t kInstallerDirectory[] = u"C:\\Program Files\\Solvendale\\Setup";
+const char16_t kInstallerPath[] = u"C:\\Program Files\\Solvendale\\Setup\\SolvendaleSetup.exe";
+const char16_t kTrayPath[] = u"C:\\Program Files\\Solvendale\\soltray.exe";
+
+HINSTANCE ProgramInstance() {
+  return reinterpret_cast<HINSTANCE>(static_cast<uintptr_t>(0x140000000ull));
+}
+
+}  // namespace machine
+
+namespace {
+
+const char16_t kSessionManager[] = u"HKLM\\SYSTEM\\CurrentControlSet\\Control\\Session Manager";
+const char16_t kPendingValue[] = u"PendingFileRenameOperations";
+const char16_t kDriverDirectory[] = u"C:\\Windows\\System32\\spool\\drivers\\x64";
+
+struct ProcessState {
+  std::u16string moduleFileName;
+  std::u16string systemDirectory;
+};
+
+ProcessState& Process() {
+  static ProcessState state;
+  return state;
+}
+
+bool ready = false;
+
+std::vector<uint8_t> HelpFileBytes() {
+  // A compiled help file begins with the signature "ITSF"; the viewer is not
+  // part of the machine, so the rest is filler.
+  std::string text = "ITSF";
+  text += std::string(60, '\0');
+  text += "Solvendale Help";
+  return std::vector<uint8_t>(text.begin(), text.end());
+}
+
+void ResetDefaults() {
+  ProcessState& p = Process();
+  p.moduleFileName = machine::kInstallerPath;
+  p.systemDirectory = machine::kSystemDirectory;
+
+  files::MakeDirectories(machine::kSystemDirectory);
+  files::MakeDirectories(std::u16string(kDriverDirectory) + u"\\3");
+  files::MakeDirectories(machine::kInstallerDirectory);
+  const std::u16string setup = std::u16string(machine::kInstallerDirectory) + u"\\";
+  files::WriteBytes(machine::kInstallerPath, MakeVersionedImage(1, 0, 0, 2093));
+  files::WriteBytes(setup + u"qrlmon64.dll", MakeVersionedImage(1, 0, 0, 2093));
+  files::WriteBytes(setup + u"qrldrv64.dll", MakeVersionedImage(1, 0, 0, 2093));
+  files::WriteBytes(setup + u"qrlui64.dll", MakeVersionedImage(1, 0, 0, 2093));
+  files::WriteBytes(setup + u"qrlhelp.chm", HelpFileBytes());
+  files::WriteBytes(machine::kTrayPath, MakeVersionedImage(1, 0, 0, 2093));
+
+  reg::CreateKey(kSessionManager);
+  reg::CreateKey(u"HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run");
+  reg::CreateKey(u"HKCU\\Software");
+}
+
+void SaveProcess(const std::string& dir) {
+  ProcessState& p = Process();
+  WriteTextFile(dir + "/process.txt", "module\t" + EscapeField(Narrow(p.moduleFileName)) +
+                                          "\nsystem\t" + EscapeField(Narrow(p.systemDirectory)) +
+                                          "\n");
+}
+
+void LoadProcess(const std::string& dir) {
+  std::string text;
+  if (!ReadTextFile(dir + "/process.txt", &text)) return;
+  size_t pos = 0;
+  while (pos < text.size()) {
+    size_t end = text.find('\n', pos);
+    if (end == std::string::npos) end = text.size();
+    std::string line = text.substr(pos, end - pos);
+    pos = end + 1;
+    size_t tab = line.find('\t');
+    if (tab == std::string::npos) continue;
+    std::u16string value = Widen(UnescapeField(line.substr(tab + 1)));
+    if (line.compare(0, tab, "module") == 0) Process().moduleFileName = value;
+    if (line.compare(0, tab, "system") == 0) Process().systemDirectory = value;
+  }
+}
+
+ModuleRegistrar machineRegistrar{"machine", 30, &ResetDefaults, &SaveProcess, &LoadProcess};
+
+bool MakeHostDirectory(const std::string& dir) {
+  if (dir.empty()) return false;
+  std::string partial;
+  for (size_t i = 0; i < dir.size(); ++i) {
+    partial.push_back(dir[i]);
+    if ((dir[i] == '/' && i > 0) || i + 1 == dir.size()) {
+      if (::mkdir(partial.c_str(), 0777) != 0 && errno != EEXIST) return false;
+    }
+  }
+  struct stat info;
+  return ::stat(dir.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+}  // namespace
+
+void EnsureMachine() {
+  if (!ready) ResetMachine();
+}
+
+void ResetMachine() {
+  ready = true;
+  for (const ModuleHooks& module : Modules()) module.reset();
+}
+
+bool SaveMachine(const std::string& directory) {
+  EnsureMachine();
+  if (!MakeHostDirectory(directory)) return false;
+  WriteTextFile(directory + "/machine.txt", "winsim machine 1\n");
+  for (const ModuleHooks& module : Modules()) module.save(directory);
+  return true;
+}
+
+bool LoadMachine(const std::string& directory) {
+  std::string marker;
+  if (!ReadTextFile(directory + "/machine.txt", &marker) || marker != "winsim machine 1\n")
+    return false;
+  ResetMachine();
+  for (const ModuleHooks& module : Modules()) module.load(directory);
+  return true;
+}
+
+std::u16string SystemDirectory() { return machine::kSystemDirectory; }
+std::u16string InstallerPath() { return machine::kInstallerPath; }
+std::u16string InstallerDirectory() { return machine::kInstallerDirectory; }
+std::u16string TrayPath() { return machine::kTrayPath; }
+std::u16string DriverDirectory() { return kDriverDirectory; }
+HINSTANCE ProgramInstance() { return machine::ProgramInstance(); }
+
+void SetModuleFileName(const std::u16string& path) { Process().moduleFileName = path; }
+void SetSystemDirectory(const std::u16string& path) { Process().systemDirectory = path; }
+
+std::vector<std::u16string> PendingFileRenameOperations() {
+  std::vector<std::u16string> strings;
+  reg::GetMultiString(kSessionManager, kPendingValue, &strings);
+  return strings;
+}
+
+void SetPendingFileRenameOperations(const std::vector<std::u16string>& strings) {
+  reg::SetMultiString(kSessionManager, kPendingValue, strings);
+}
+
+void DenyDelayedMoves(bool deny) { reg::DenyWrite(kSessionManager, deny); }
+
+}  // namespace winsim
+
+extern "C" {
+
+DWORD WINAPI GetModuleFileNameW(HMODULE hModule, LPWSTR lpFilename, DWORD nSize) {
+  if (winsim::Enter("GetModuleFileNameW", winsim::Hex(reinterpret_cast<uintptr_t>(hModule))))
+    return 0;
+  if (hModule != nullptr && hModule != winsim::machine::ProgramInstance()) {
+    winsim::SetError(ERROR_MOD_NOT_FOUND);
+    return 0;
+  }
+  if (nSize == 0 || lpFilename == nullptr) {
+    winsim::SetError(ERROR_INSUFFICIENT_BUFFER);
+    return 0;
+  }
+  const std::u16string& path = winsim::Process().moduleFileName;
+  if (path.size() < nSize) {
+    std::copy(path.begin(), path.end(), lpFilename);
+    lpFilename[path.size()] = 0;
+    return static_cast<DWORD>(path.size());
+  }
+  // Too long: cut to nSize units, the terminator included.
+  std::copy(path.begin(), path.begin() + (nSize - 1), lpFilename);
+  lpFilename[nSize - 1] = 0;
+  winsim::SetError(ERROR_INSUFFICIENT_BUFFER);
+  return nSize;
+}
+
+HMODULE WINAPI GetModuleHandleW(LPCWSTR lpModuleName) {
+  if (winsim::Enter("GetModuleHandleW", winsim::Narrow(lpModuleName))) return nullptr;
+  if (lpModuleName != nullptr) winsim::Unsupported("GetModuleHandleW", "a module by name");
+  return winsim::machine::ProgramInstance();
+}
+
+UINT WINAPI GetSystemDirectoryW(LPWSTR lpBuffer, UINT uSize) {
+  if (winsim::Enter("GetSystemDirectoryW")) return 0;
+  const std::u16string& path = winsim::Process().systemDirectory;
+  if (path.empty()) {
+    winsim::SetError(ERROR_PATH_NOT_FOUND);
+    return 0;
+  }
+  if (lpBuffer == nullptr || uSize < path.size() + 1) return static_cast<UINT>(path.size() + 1);
+  std::copy(path.begin(), path.end(), lpBuffer);
+  lpBuffer[path.size()] = 0;
+  return static_cast<UINT>(path.size());
+}
+
+BOOL WINAPI MoveFileExW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName, DWORD dwFlags) {
+  std::string detail = winsim::Narrow(lpExistingFileName) + " -> " +
+                       (lpNewFileName ? winsim::Narrow(lpNewFileName) : "(delete)") + " flags " +
+                       winsim::Hex(dwFlags);
+  if (winsim::Enter("MoveFileExW", detail)) return FALSE;
+  if (lpExistingFileName == nullptr) winsim::Unsupported("MoveFileExW", "a null source");
+  if (dwFlags != MOVEFILE_DELAY_UNTIL_REBOOT || lpNewFileName != nullptr)
+    winsim::Unsupported("MoveFileExW",
+                        "only deletion at reboot (no new name, MOVEFILE_DELAY_UNTIL_REBOOT alone)");
+  std::u16string canonical;
+  DWORD error = 0;
+  if (!winsim::files::Canonical(lpExistingFileName, &canonical, &error)) {
+    winsim::SetError(error);
+    return FALSE;
+  }
+  // The request goes to the session manager's list in the native name
+  // space: the source, then an empty target meaning "delete".
+  if (winsim::reg::WriteDenied(winsim::kSessionManager)) {
+    winsim::SetError(ERROR_ACCESS_DENIED);
+    return FALSE;
+  }
+  std::vector<std::u16string> strings = winsim::PendingFileRenameOperations();
+  if (strings.size() % 2) strings.pop_back();
+  strings.push_back(u"\\??\\" + canonical);
+  strings.push_back(std::u16string());
+  winsim::SetPendingFileRenameOperations(strings);
+  return TRUE;
+}
+
+}  // extern "C"
