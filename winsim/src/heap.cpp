@@ -170,8 +170,7 @@ LPVOID WINAPI HeapReAlloc(HANDLE hHeap, DWORD dwFlags, LPVOID lpMem, SIZE_T dwBy
     winsim::Fatal("HeapReAlloc: " + winsim::Hex(reinterpret_cast<uintptr_t>(lpMem)) +
                   " is not a live block of the process heap");
   size_t oldSize = winsim::heap::BlockSize(lpMem);
-  void* block = winsim::heap::Allocate(kHeap, dwBytes, false);
-  --winsim::heap::State().calls[kHeap];  // one call, not an allocation and a free
+  void* block = winsim::heap::Allocate(kHeap, dwBytes, false);  // counts the one call
   std::memcpy(block, lpMem, oldSize < dwBytes ? oldSize : dwBytes);
   if ((dwFlags & HEAP_ZERO_MEMORY) && dwBytes > oldSize)
     std::memset(static_cast<char*>(block) + oldSize, 0, dwBytes - oldSize);
