@@ -142,6 +142,7 @@ HWND CreateWindowOf(DWORD processId, const std::u16string& className,
                     const std::u16string& title, MessageHandler handler, uint32_t restore) {
   WindowRecord* record = NewWindow(processId, className, title, restore);
   record->topLevel = true;
+  record->threadId = processes::ThreadOfProcess(processId);
   record->handler = std::move(handler);
   return HandleOf(*record);
 }
@@ -189,12 +190,16 @@ void Save(const std::string& dir) {
   WriteTextFile(dir + "/desktop.txt", out.str());
 }
 
+// The tab-separated fields of a line, empty ones included.
 std::vector<std::string> SplitTabs(const std::string& line) {
   std::vector<std::string> fields;
-  std::string field;
-  std::istringstream in(line);
-  while (std::getline(in, field, '\t')) fields.push_back(field);
-  return fields;
+  size_t start = 0;
+  for (;;) {
+    size_t tab = line.find('\t', start);
+    fields.push_back(line.substr(start, tab == std::string::npos ? std::string::npos : tab - start));
+    if (tab == std::string::npos) return fields;
+    start = tab + 1;
+  }
 }
 
 void Load(const std::string& dir) {
@@ -409,6 +414,9 @@ DWORD WINAPI GetWindowThreadProcessId(HWND hWnd, LPDWORD lpdwProcessId) {
     return 0;
   }
   if (lpdwProcessId) *lpdwProcessId = record->processId;
+  // Windows restored by a machine load learn their thread once the
+  // processes are back.
+  if (record->threadId == 0) record->threadId = winsim::processes::ThreadOfProcess(record->processId);
   return record->threadId;
 }
 

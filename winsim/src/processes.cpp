@@ -363,6 +363,11 @@ bool ModuleOfCommandLine(const std::u16string& line, std::u16string* module) {
 DWORD ProgramProcessId() { return kProgramProcessId; }
 DWORD ProgramThreadId() { return kProgramThreadId; }
 
+DWORD ThreadOfProcess(DWORD processId) {
+  Process* process = FindProcess(processId);
+  return process ? process->threadId : 0;
+}
+
 DWORD StartBackgroundProcess(const std::u16string& imagePath) {
   return NewProcess(imagePath, u"\"" + imagePath + u"\"").record.processId;
 }
@@ -391,12 +396,16 @@ void Reset() {
   g_state = State();
 }
 
+// The tab-separated fields of a line, empty ones included.
 std::vector<std::string> SplitTabs(const std::string& line) {
   std::vector<std::string> fields;
-  std::string field;
-  std::istringstream in(line);
-  while (std::getline(in, field, '\t')) fields.push_back(field);
-  return fields;
+  size_t start = 0;
+  for (;;) {
+    size_t tab = line.find('\t', start);
+    fields.push_back(line.substr(start, tab == std::string::npos ? std::string::npos : tab - start));
+    if (tab == std::string::npos) return fields;
+    start = tab + 1;
+  }
 }
 
 std::string Field(const std::u16string& text) { return EscapeField(Narrow(text)); }
@@ -475,7 +484,7 @@ void Load(const std::string& dir) {
   std::string line;
   while (std::getline(in, line)) {
     std::vector<std::string> f = SplitTabs(line);
-    if (f.empty()) continue;
+    if (line.empty()) continue;
     if (f[0] == "version" && f.size() >= 5) {
       OsVersion& v = g_state.version;
       v.major = static_cast<DWORD>(std::stoul(f[1]));

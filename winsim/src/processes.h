@@ -12,6 +12,9 @@ namespace processes {
 DWORD ProgramProcessId();
 DWORD ProgramThreadId();
 
+// The id of a simulated process's (only) thread.
+DWORD ThreadOfProcess(DWORD processId);
+
 // Registers a running process that the machine itself started (a viewer
 // opened by a test); returns its id.
 DWORD StartBackgroundProcess(const std::u16string& imagePath);
