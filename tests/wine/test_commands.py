@@ -1,0 +1,91 @@
+"""The installer's command line under Wine: words that do nothing, and the
+log dialog shown when Shift is held as an install ends."""
+
+import os
+import sys
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import harness  # noqa: E402
+
+CAPTION = "Solvendale build 2093- Install log."
+LOG_HEADER = "Solvendale 2093"
+
+
+class WineTestCase(unittest.TestCase):
+    """Runs the installer in the test run's Wine session. An operation that
+    is not written yet skips the test with its name."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.wine = harness.Session()
+
+    def installer(self, *args):
+        try:
+            return self.wine.installer(*args)
+        except harness.NotBuiltYet as e:
+            self.skipTest(str(e))
+
+    def finish(self, process):
+        try:
+            return self.wine.finish(process)
+        except harness.NotBuiltYet as e:
+            self.skipTest(str(e))
+
+
+class CommandWordTest(WineTestCase):
+    def test_no_argument(self):
+        result = self.installer()
+        self.assertEqual(result.code, 6, result)
+
+    def test_unknown_words(self):
+        for word in ("bogus", "", "installx", "un install", "onChkDrv2"):
+            with self.subTest(word=word):
+                self.assertEqual(self.installer(word).code, 6)
+
+    def test_def_set_only_in_lower_case(self):
+        for word in ("Def.set", "DEF.SET", "def.Set", "def.seT", "def.set ", "def.setx"):
+            with self.subTest(word=word):
+                self.assertEqual(self.installer(word).code, 6)
+
+    def test_removetray(self):
+        self.assertEqual(self.installer("removetray").code, 6)
+        self.assertEqual(self.installer("REMOVETRAY").code, 6)
+
+
+class ShiftDialogTest(WineTestCase):
+    """With Shift held as an install ends, the log dialog appears; Close,
+    Enter and Escape all end it, and the exit code does not depend on how."""
+
+    def run_install_and_close(self, how):
+        holder = self.wine.hold_shift()
+        try:
+            process = self.wine.start_installer("install")
+            dialog = self.wine.read_dialog(timeout_ms=60000, program=process)
+            if dialog is None:
+                result = self.finish(process)
+                self.fail("no log dialog appeared: %r" % result)
+            shot = self.wine.screenshot("log_dialog_" + how)
+            closed = self.wine.close_dialog(how)
+            result = self.finish(process)
+        finally:
+            self.wine.release_shift(holder)
+        self.assertEqual(closed, 0, "the dialog did not close with " + how)
+        return dialog, result, shot
+
+    def test_close_enter_escape(self):
+        codes = {}
+        for how in ("button", "enter", "escape"):
+            dialog, result, shot = self.run_install_and_close(how)
+            self.assertTrue(os.path.exists(shot), how)
+            self.assertEqual(dialog["caption"], CAPTION, how)
+            self.assertTrue(dialog["edit_text"].startswith(LOG_HEADER + "\r\n"),
+                            "%s: %r" % (how, dialog["edit_text"][:200]))
+            self.assertEqual(dialog["button_text"], "Close", how)
+            codes[how] = result.code
+        self.assertEqual(len(set(codes.values())), 1, codes)
+        self.assertIn(codes["button"], (1, 101), codes)
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)

@@ -1,0 +1,102 @@
+# Registers the tests that run the Windows build's SolvendaleSetup.exe.
+#   -DWINDOWS_BUILD_DIR=<dir>  the Windows build (default: build/windows of
+#                              the source tree, where scripts/test-windows.sh
+#                              puts it)
+# The checks of the executable's resources and import table need only the
+# executable and Python 3; the tests that run it need Wine and Xvfb too.
+# They share one Wine prefix and one wineserver session, opened by the
+# fixture test wine_setup and ended by wine_cleanup, and run one at a time.
+set(WINDOWS_BUILD_DIR "${CMAKE_SOURCE_DIR}/build/windows" CACHE PATH
+  "Windows (MinGW-w64) build directory holding SolvendaleSetup.exe")
+
+set(WINE_TEST_SOURCE ${CMAKE_CURRENT_LIST_DIR})
+set(WINE_TEST_DIR ${CMAKE_BINARY_DIR}/wine-tests)
+set(WINE_PROGRAM ${WINDOWS_BUILD_DIR}/SolvendaleSetup.exe)
+find_program(PYTHON3 python3)
+set(WINE64 /usr/lib/wine/wine64)
+find_program(XVFB Xvfb)
+find_program(IMPORT_TOOL import)
+
+set(WINE_TEST_ENV
+  "WINE_TEST_DIR=${WINE_TEST_DIR}"
+  "WINDOWS_BUILD_DIR=${WINDOWS_BUILD_DIR}"
+  "SOLVENDALE_EXE=${WINE_PROGRAM}"
+  "PYTHONDONTWRITEBYTECODE=1")
+
+# A test that only says why the others are missing.
+function(wine_tests_skipped reason)
+  add_test(NAME wine_tests_skipped
+    COMMAND sh -c "echo 'SKIPPED: ${reason}'; exit 77")
+  set_tests_properties(wine_tests_skipped PROPERTIES SKIP_RETURN_CODE 77 LABELS wine)
+endfunction()
+
+if(NOT PYTHON3)
+  wine_tests_skipped("python3 not found")
+  return()
+endif()
+if(NOT EXISTS ${WINE_PROGRAM})
+  wine_tests_skipped("no ${WINE_PROGRAM}: build it with scripts/test-windows.sh, then configure again")
+  return()
+endif()
+
+# Static checks of the built executable.
+function(wine_static_test name script case)
+  add_test(NAME ${name}
+    COMMAND ${PYTHON3} ${WINE_TEST_SOURCE}/run_case.py ${script} ${case})
+  set_tests_properties(${name} PROPERTIES
+    ENVIRONMENT "${WINE_TEST_ENV}" SKIP_RETURN_CODE 77 LABELS "wine;wine_static" TIMEOUT 60)
+endfunction()
+wine_static_test(wine_static_manifest test_resources ResourceTest.test_manifest)
+wine_static_test(wine_static_dialog_template test_resources ResourceTest.test_log_dialog_template)
+wine_static_test(wine_static_resource_list test_resources ResourceTest.test_only_manifest_and_dialog)
+wine_static_test(wine_static_image test_resources ResourceTest.test_image_is_gui_x64)
+wine_static_test(wine_static_system_dlls test_imports ImportTableTest.test_only_system_dlls)
+wine_static_test(wine_static_winspool_ordinals test_imports
+  ImportTableTest.test_winspool_ordinals_by_number_only)
+wine_static_test(wine_static_ordinal_import_library test_imports
+  ImportTableTest.test_import_library_of_the_tests_gives_the_same_ordinals)
+
+set(missing "")
+if(NOT EXISTS ${WINE64})
+  list(APPEND missing "${WINE64}")
+endif()
+if(NOT XVFB)
+  list(APPEND missing "Xvfb")
+endif()
+if(NOT IMPORT_TOOL)
+  list(APPEND missing "import (imagemagick)")
+endif()
+if(NOT EXISTS ${WINDOWS_BUILD_DIR}/tests/wine/helpers/dialog_reader.exe)
+  list(APPEND missing "the Wine test helpers (build the Windows tree with its test programs)")
+endif()
+if(missing)
+  string(REPLACE ";" ", " missing "${missing}")
+  wine_tests_skipped("missing ${missing}; run scripts/setup-windows.sh and scripts/test-windows.sh")
+  return()
+endif()
+
+add_test(NAME wine_setup COMMAND ${PYTHON3} ${WINE_TEST_SOURCE}/harness.py setup)
+add_test(NAME wine_cleanup COMMAND ${PYTHON3} ${WINE_TEST_SOURCE}/harness.py cleanup)
+set_tests_properties(wine_setup PROPERTIES FIXTURES_SETUP wine_session)
+set_tests_properties(wine_cleanup PROPERTIES FIXTURES_CLEANUP wine_session)
+set_tests_properties(wine_setup wine_cleanup PROPERTIES
+  ENVIRONMENT "${WINE_TEST_ENV}" LABELS wine TIMEOUT 300 RESOURCE_LOCK wine_prefix)
+
+# The tests that run programs in the session, in this order: they share the
+# prefix's state, one after the other.
+set(WINE_PREVIOUS_TEST wine_setup)
+function(wine_test name script case)
+  add_test(NAME ${name}
+    COMMAND ${PYTHON3} ${WINE_TEST_SOURCE}/run_case.py ${script} ${case})
+  set_tests_properties(${name} PROPERTIES
+    ENVIRONMENT "${WINE_TEST_ENV}" SKIP_RETURN_CODE 77 LABELS wine TIMEOUT 300
+    FIXTURES_REQUIRED wine_session RESOURCE_LOCK wine_prefix
+    DEPENDS ${WINE_PREVIOUS_TEST})
+  set(WINE_PREVIOUS_TEST ${name} PARENT_SCOPE)
+endfunction()
+
+wine_test(wine_no_argument test_commands CommandWordTest.test_no_argument)
+wine_test(wine_unknown_words test_commands CommandWordTest.test_unknown_words)
+wine_test(wine_def_set_letter_case test_commands CommandWordTest.test_def_set_only_in_lower_case)
+wine_test(wine_removetray test_commands CommandWordTest.test_removetray)
+wine_test(wine_shift_shows_log_dialog test_commands ShiftDialogTest.test_close_enter_escape)
