@@ -331,7 +331,8 @@ void Advance(uint64_t ms) {
     CheckTimeLimit();
     action();
   }
-  c.now = target;
+  // An event may itself have slept past the target.
+  c.now = std::max(c.now, target);
   CheckTimeLimit();
 }
 

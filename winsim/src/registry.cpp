@@ -65,6 +65,7 @@ Key* RootKey(const std::u16string& root) {
 
 // Finds the key of a full path, or creates it (and its parents) when asked.
 Key* Walk(const std::u16string& path, bool create, std::u16string* canonical = nullptr) {
+  EnsureMachine();
   std::vector<std::u16string> parts = SplitPath(path);
   if (parts.empty()) return nullptr;
   std::u16string root = RootName(parts[0]);
