@@ -482,6 +482,16 @@ TEST_F(CoreTest, WaitUntilStopsAtTheDeadline) {
   EXPECT_EQ(winsim::NowMs() - t0, 300u);
 }
 
+TEST_F(CoreTest, SlowCallsTakeMachineTime) {
+  winsim::SetCallDuration("CreateFileW", 300);
+  uint64_t t0 = winsim::NowMs();
+  EXPECT_EQ(Open(u"C:\\none", GENERIC_READ, 0, OPEN_EXISTING), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(winsim::NowMs() - t0, 300u);
+  winsim::SetCallDuration("CreateFileW", 0);
+  EXPECT_EQ(Open(u"C:\\none", GENERIC_READ, 0, OPEN_EXISTING), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(winsim::NowMs() - t0, 300u);
+}
+
 TEST_F(CoreTest, RunawayTimeStopsTheMachine) {
   winsim::SetTimeLimitMs(1000);
   EXPECT_DEATH(for (;;) Sleep(50), "virtual time limit exceeded");
@@ -499,6 +509,12 @@ TEST_F(CoreTest, FaultsSkipCountAndRepeat) {
   EXPECT_EQ(winsim::CallCount("DeleteFileW"), 4u);
   EXPECT_EQ(winsim::CallDetails("DeleteFileW")[1],
             "C:\\Windows\\f1 -> injected error 5");
+
+  winsim::FailCall("DeleteFileW", ERROR_SHARING_VIOLATION, -1, 0, "f3");
+  winsim::PutTextFile(u"C:\\Windows\\f3", "x");
+  EXPECT_TRUE(DeleteFileW(u"C:\\Windows\\f1"));
+  EXPECT_FALSE(DeleteFileW(u"C:\\Windows\\f3"));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
 
   winsim::FailCall("RegOpenKeyExA", ERROR_ACCESS_DENIED, -1);
   HKEY key = nullptr;

@@ -19,12 +19,14 @@ struct Fault {
   DWORD error;
   int times;  // -1: every call
   int skip;
+  std::string match;
 };
 
 struct CoreState {
   DWORD lastError = 0;
   std::vector<CallRecord> calls;
   std::map<std::string, std::vector<Fault>> faults;
+  std::map<std::string, DWORD> durations;
   std::map<uintptr_t, std::shared_ptr<KernelObject>> handles;
   uintptr_t nextHandle = 0x100;
 };
@@ -78,6 +80,7 @@ void ResetCore() {
   s.lastError = 0;
   s.calls.clear();
   s.faults.clear();
+  s.durations.clear();
   s.handles.clear();
   s.nextHandle = 0x100;
   ClockState& c = Clock();
@@ -121,18 +124,25 @@ DWORD Enter(const char* api, const std::string& detail) {
   EnsureMachine();
   CoreState& s = State();
   s.calls.push_back(CallRecord{api, detail, Clock().now});
-  auto it = s.faults.find(api);
-  if (it == s.faults.end() || it->second.empty()) return 0;
-  Fault& f = it->second.front();
-  if (f.skip > 0) {
-    --f.skip;
-    return 0;
+  if (!s.durations.empty()) {
+    auto slow = s.durations.find(api);
+    if (slow != s.durations.end()) clock::Advance(slow->second);
   }
-  DWORD error = f.error;
-  if (f.times > 0 && --f.times == 0) it->second.erase(it->second.begin());
-  s.calls.back().detail += " -> injected error " + std::to_string(error);
-  s.lastError = error;
-  return error;
+  auto it = s.faults.find(api);
+  if (it == s.faults.end()) return 0;
+  for (auto f = it->second.begin(); f != it->second.end(); ++f) {
+    if (!f->match.empty() && detail.find(f->match) == std::string::npos) continue;
+    if (f->skip > 0) {
+      --f->skip;
+      return 0;
+    }
+    DWORD error = f->error;
+    if (f->times > 0 && --f->times == 0) it->second.erase(f);
+    s.calls.back().detail += " -> injected error " + std::to_string(error);
+    s.lastError = error;
+    return error;
+  }
+  return 0;
 }
 
 void Unsupported(const char* api, const std::string& what) {
@@ -454,10 +464,16 @@ std::vector<uint8_t> UnhexBytes(const std::string& hex) {
 
 // ----------------------------------------------------------- control --
 
-void FailCall(const std::string& api, DWORD error, int times, int skip) {
+void FailCall(const std::string& api, DWORD error, int times, int skip,
+              const std::string& match) {
   if (error == 0) Fatal("FailCall(" + api + "): an injected fault needs a nonzero error");
   if (times == 0 || times < -1) Fatal("FailCall(" + api + "): times must be -1 or above 0");
-  State().faults[api].push_back(Fault{error, times, skip});
+  State().faults[api].push_back(Fault{error, times, skip, match});
+}
+
+void SetCallDuration(const std::string& api, DWORD ms) {
+  if (ms == 0) State().durations.erase(api);
+  else State().durations[api] = ms;
 }
 
 void ClearFaults() { State().faults.clear(); }

@@ -32,9 +32,14 @@ HINSTANCE ProgramInstance();
 // ------------------------------------------------------------- faults --
 
 // The next `times` calls of `api` (after `skip` calls that succeed) fail with
-// `error` (not 0); times -1 fails every call from then on.
-void FailCall(const std::string& api, DWORD error, int times = 1, int skip = 0);
+// `error` (not 0); times -1 fails every call from then on. With `match`, only
+// calls whose call-log detail contains that text count (e.g. a file name).
+void FailCall(const std::string& api, DWORD error, int times = 1, int skip = 0,
+              const std::string& match = std::string());
 void ClearFaults();
+// Every call of `api` takes `ms` of machine time (0: none, the default), as a
+// slow disk or a busy service would.
+void SetCallDuration(const std::string& api, DWORD ms);
 
 // ------------------------------------------------------------ call log --
 
