@@ -369,6 +369,9 @@ TEST_F(SpoolerTest, StoppingReleasesEveryHeldFileAndStartingHoldsThemAgain) {
   EXPECT_FALSE(DeleteFileW(kMonitorDll));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
 
+  const std::u16string staged = std::u16string(kDriverDir) + u"\\qrldrv64.dll";
+  winsim::HoldFile(staged, "spooler");  // a file the spooler happens to have open
+
   winsim::SetSpoolerStopDelayMs(300);
   SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, 0xF0001);
   SC_HANDLE service = OpenServiceW(manager, u"spooler", 0x34);
@@ -379,6 +382,7 @@ TEST_F(SpoolerTest, StoppingReleasesEveryHeldFileAndStartingHoldsThemAgain) {
   EXPECT_TRUE(winsim::SpoolerHeldFiles().empty());
   EXPECT_FALSE(winsim::FileHeld(kMonitorDll));
   EXPECT_FALSE(winsim::FileHeld(installedDriver));
+  EXPECT_FALSE(winsim::FileHeld(staged));
 
   ASSERT_TRUE(StartServiceW(service, 0, nullptr));
   EXPECT_TRUE(Holds(kMonitorDll));

@@ -289,9 +289,8 @@ void LoadLine(State& s, const std::vector<std::string>& f) {
 void LoadSpooler(const std::string& dir) {
   std::string text;
   if (!ReadTextFile(dir + kSaveFile, &text)) return;
-  // The files were loaded before; the spooler holds them again once the
-  // service control manager (loaded next) has its state.
-  files::ReleaseAll(spooler::kHolder);
+  // The files, with their holds, were loaded before; the spooler takes its
+  // files again once the service control manager (loaded next) has its state.
   State& s = Get();
   s = State();
   std::istringstream in(text);

@@ -170,7 +170,10 @@ void ProcessStopped() {
   ++s.session;
   for (Monitor& m : s.monitors) m.loaded = false;
   CollectDeletedPrinters();
-  SyncHolds();
+  // The process is gone: nothing stays held in its name, also not the files
+  // a test made it hold (HoldFile with the holder "spooler").
+  files::ReleaseAll(kHolder);
+  s.held.clear();
 }
 
 void SyncHolds() {

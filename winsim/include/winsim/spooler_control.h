@@ -18,6 +18,8 @@
 //   default printer.
 // While the spooler runs it keeps (holds, holder "spooler") the DLLs of its
 // loaded monitors and the driver and configuration DLLs of its drivers.
+// A test can make it keep any other file with HoldFile(path, "spooler"):
+// every file held by "spooler" is let go when the spooler stops.
 #pragma once
 
 #include <windows.h>
