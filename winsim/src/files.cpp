@@ -9,7 +9,9 @@
 #include <cstring>
 #include <map>
 #include <sstream>
+#include <dirent.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace winsim {
 namespace files {
@@ -162,6 +164,15 @@ void SaveFiles(const std::string& dir) {
   FileState& s = State();
   std::string blobs = dir + "/files";
   ::mkdir(blobs.c_str(), 0777);
+  // Contents of an earlier save go first, so that none is left behind.
+  if (DIR* old = ::opendir(blobs.c_str())) {
+    while (struct dirent* entry = ::readdir(old)) {
+      std::string name = entry->d_name;
+      if (name.size() > 4 && name.compare(name.size() - 4, 4, ".bin") == 0)
+        ::unlink((blobs + "/" + name).c_str());
+    }
+    ::closedir(old);
+  }
   std::ostringstream out;
   out << "C\t" << EscapeField(Narrow(s.currentDirectory)) << "\n";
   size_t n = 0;

@@ -119,11 +119,9 @@ DWORD ReadVersionResource(LPCWSTR path, std::vector<uint8_t>* resource) {
   std::vector<uint8_t> bytes;
   if (!files::ReadBytes(canonical, &bytes)) {
     if (files::IsDirectory(canonical)) return ERROR_ACCESS_DENIED;
-    return files::IsDirectory(canonical.substr(0, canonical.find_last_of(u'\\') == 2
-                                                      ? 3
-                                                      : canonical.find_last_of(u'\\')))
-               ? ERROR_FILE_NOT_FOUND
-               : ERROR_PATH_NOT_FOUND;
+    size_t slash = canonical.find_last_of(u'\\');
+    std::u16string parent = canonical.substr(0, slash == 2 ? 3 : slash);
+    return files::IsDirectory(parent) ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
   }
   return VersionResource(bytes, resource);
 }
