@@ -94,6 +94,22 @@ Value* FindValue(Key* key, const std::u16string& name) {
   return nullptr;
 }
 
+std::vector<uint8_t> StringBytes(const std::u16string& text) {
+  std::vector<uint8_t> bytes((text.size() + 1) * 2, 0);
+  for (size_t i = 0; i < text.size(); ++i) {
+    bytes[2 * i] = static_cast<uint8_t>(text[i] & 0xFF);
+    bytes[2 * i + 1] = static_cast<uint8_t>(text[i] >> 8);
+  }
+  return bytes;
+}
+
+std::u16string BytesToUnits(const std::vector<uint8_t>& data) {
+  std::u16string units;
+  for (size_t i = 0; i + 1 < data.size(); i += 2)
+    units.push_back(static_cast<char16_t>(data[i] | (data[i + 1] << 8)));
+  return units;
+}
+
 void ResetRegistry() {
   RegState& s = State();
   s.roots.clear();
@@ -109,9 +125,18 @@ void ResetRegistry() {
 void SaveKey(const std::u16string& path, const Key& key, std::ostringstream& out) {
   out << "K\t" << EscapeField(Narrow(path)) << "\n";
   if (key.denyWrite) out << "X\t" << EscapeField(Narrow(path)) << "\n";
-  for (const auto& value : key.values)
-    out << "V\t" << EscapeField(Narrow(path)) << "\t" << EscapeField(Narrow(value.first)) << "\t"
-        << value.second.type << "\t" << HexBytes(value.second.data) << "\n";
+  for (const auto& value : key.values) {
+    // Strings are kept readable when they read back to the same bytes.
+    const Value& v = value.second;
+    std::u16string units = BytesToUnits(v.data);
+    bool text = (v.type == REG_SZ || v.type == REG_EXPAND_SZ) && v.data.size() % 2 == 0 &&
+                !units.empty() && units.back() == 0 && units.find(u'\0') == units.size() - 1 &&
+                Widen(Narrow(units)) == units;
+    out << (text ? "S\t" : "V\t") << EscapeField(Narrow(path)) << "\t"
+        << EscapeField(Narrow(value.first)) << "\t" << v.type << "\t"
+        << (text ? EscapeField(Narrow(units.substr(0, units.size() - 1))) : HexBytes(v.data))
+        << "\n";
+  }
   for (const auto& sub : key.subkeys) SaveKey(path + u"\\" + sub.second->name, *sub.second, out);
 }
 
@@ -141,6 +166,9 @@ void LoadRegistry(const std::string& dir) {
       CreateKey(Widen(UnescapeField(f[1])));
     } else if (f[0] == "X" && f.size() == 2) {
       DenyWrite(Widen(UnescapeField(f[1])), true);
+    } else if (f[0] == "S" && f.size() == 5) {
+      SetString(Widen(UnescapeField(f[1])), Widen(UnescapeField(f[2])),
+                Widen(UnescapeField(f[4])), static_cast<DWORD>(std::stoul(f[3])));
     } else if (f[0] == "V" && f.size() == 5) {
       SetValue(Widen(UnescapeField(f[1])), Widen(UnescapeField(f[2])),
                static_cast<DWORD>(std::stoul(f[3])), UnhexBytes(f[4]));
@@ -151,22 +179,6 @@ void LoadRegistry(const std::string& dir) {
 }
 
 ModuleRegistrar registryRegistrar{"registry", 20, &ResetRegistry, &SaveRegistry, &LoadRegistry};
-
-std::vector<uint8_t> StringBytes(const std::u16string& text) {
-  std::vector<uint8_t> bytes((text.size() + 1) * 2, 0);
-  for (size_t i = 0; i < text.size(); ++i) {
-    bytes[2 * i] = static_cast<uint8_t>(text[i] & 0xFF);
-    bytes[2 * i + 1] = static_cast<uint8_t>(text[i] >> 8);
-  }
-  return bytes;
-}
-
-std::u16string BytesToUnits(const std::vector<uint8_t>& data) {
-  std::u16string units;
-  for (size_t i = 0; i + 1 < data.size(); i += 2)
-    units.push_back(static_cast<char16_t>(data[i] | (data[i + 1] << 8)));
-  return units;
-}
 
 }  // namespace
 

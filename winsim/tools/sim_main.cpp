@@ -81,6 +81,32 @@ std::u16string Quote(const std::u16string& arg) {
   return out;
 }
 
+std::string Utf8(const std::u16string& text) {
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    uint32_t c = text[i];
+    if (c >= 0xD800 && c < 0xDC00 && i + 1 < text.size()) {
+      c = 0x10000 + ((c - 0xD800) << 10) + (text[++i] - 0xDC00);
+    }
+    if (c < 0x80) {
+      out.push_back(static_cast<char>(c));
+    } else if (c < 0x800) {
+      out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else if (c < 0x10000) {
+      out.push_back(static_cast<char>(0xE0 | (c >> 12)));
+      out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else {
+      out.push_back(static_cast<char>(0xF0 | (c >> 18)));
+      out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    }
+  }
+  return out;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -136,6 +162,16 @@ int main(int argc, char** argv) {
   std::u16string arguments = commandLine.substr(winsim::InstallerPath().size() + 2);
   if (!arguments.empty() && arguments[0] == u' ') arguments.erase(0, 1);
   int code = wWinMain(winsim::ProgramInstance(), nullptr, &arguments[0], 1);
+#if SIM_HAS_DESKTOP
+  // What the user saw: every dialog with its title and text.
+  for (const winsim::ShownDialog& shown : winsim::DialogsShown()) {
+    std::printf("dialog \"%s\":\n", Utf8(shown.caption).c_str());
+    std::string text = Utf8(shown.text);
+    for (char& c : text)
+      if (c == '\r') c = ' ';
+    std::printf("%s%s", text.c_str(), text.empty() || text.back() == '\n' ? "" : "\n");
+  }
+#endif
   std::printf("exit code %d\n", code);
   if (!winsim::SaveMachine(machine)) {
     std::fprintf(stderr, "solvendale-sim: cannot save the machine to %s\n", machine.c_str());
