@@ -10,7 +10,7 @@ namespace winsim {
 namespace {
 
 std::u16string& CommandLineText() {
-  static std::u16string text;
+  static std::u16string& text = *new std::u16string;
   return text;
 }
 

@@ -32,7 +32,8 @@ struct CoreState {
 };
 
 CoreState& State() {
-  static CoreState state;
+  // Never destroyed: objects that outlive main may still reach it.
+  static CoreState& state = *new CoreState;
   return state;
 }
 
@@ -57,7 +58,8 @@ struct ClockState {
 };
 
 ClockState& Clock() {
-  static ClockState state;
+  // Never destroyed: objects that outlive main may still reach it.
+  static ClockState& state = *new ClockState;
   return state;
 }
 

@@ -45,7 +45,8 @@ struct FileState {
 };
 
 FileState& State() {
-  static FileState state;
+  // Never destroyed: objects that outlive main may still reach it.
+  static FileState& state = *new FileState;
   return state;
 }
 

@@ -24,7 +24,8 @@ struct HeapState {
 };
 
 HeapState& State() {
-  static HeapState state;
+  // Never destroyed: objects that outlive main may still reach it.
+  static HeapState& state = *new HeapState;
   return state;
 }
 

@@ -34,7 +34,8 @@ struct ProcessState {
 };
 
 ProcessState& Process() {
-  static ProcessState state;
+  // Never destroyed: objects that outlive main may still reach it.
+  static ProcessState& state = *new ProcessState;
   return state;
 }
 

@@ -32,7 +32,8 @@ struct RegState {
 };
 
 RegState& State() {
-  static RegState state;
+  // Never destroyed: objects that outlive main may still reach it.
+  static RegState& state = *new RegState;
   return state;
 }
 
