@@ -25,14 +25,14 @@ const UINT kTrayExit = WM_USER + 2;
 HWND Hwnd(uintptr_t value) { return reinterpret_cast<HWND>(value); }
 uintptr_t Value(HWND window) { return reinterpret_cast<uintptr_t>(window); }
 
-class DesktopTest : public ::testing::Test {
+class WinsimDesktopTest : public ::testing::Test {
  protected:
   void SetUp() override { winsim::ResetMachine(); }
 };
 
 // ---------------------------------------------------------------- windows --
 
-TEST_F(DesktopTest, FindWindowMatchesClassAndTitleEitherMayBeNull) {
+TEST_F(WinsimDesktopTest, FindWindowMatchesClassAndTitleEitherMayBeNull) {
   HWND help = winsim::OpenHelpWindow();
   HWND other = winsim::OpenWindow(u"HH Parent", u"Other Help");
   EXPECT_EQ(FindWindowW(u"HH Parent", u"Solvendale Help"), help);
@@ -45,7 +45,7 @@ TEST_F(DesktopTest, FindWindowMatchesClassAndTitleEitherMayBeNull) {
             nullptr);
 }
 
-TEST_F(DesktopTest, IsWindowAcceptsOnlyLiveWindows) {
+TEST_F(WinsimDesktopTest, IsWindowAcceptsOnlyLiveWindows) {
   HWND help = winsim::OpenHelpWindow();
   EXPECT_TRUE(IsWindow(help));
   // user32 also accepts the low word alone, or with an all-ones high word,
@@ -69,7 +69,7 @@ TEST_F(DesktopTest, IsWindowAcceptsOnlyLiveWindows) {
   EXPECT_FALSE(IsWindow(help));
 }
 
-TEST_F(DesktopTest, HelpWindowsCloseAsTheyWereToldTo) {
+TEST_F(WinsimDesktopTest, HelpWindowsCloseAsTheyWereToldTo) {
   HWND atOnce = winsim::OpenHelpWindow();
   HWND later = winsim::OpenHelpWindow(WindowClosing::AfterDelay, 300);
   HWND never = winsim::OpenHelpWindow(WindowClosing::Never);
@@ -102,7 +102,7 @@ TEST_F(DesktopTest, HelpWindowsCloseAsTheyWereToldTo) {
   EXPECT_EQ(posted[2].message, static_cast<UINT>(WM_CLOSE));
 }
 
-TEST_F(DesktopTest, PostMessageToNoWindowFails) {
+TEST_F(WinsimDesktopTest, PostMessageToNoWindowFails) {
   HWND help = winsim::OpenHelpWindow();
   winsim::CloseWindowNow(help);
   SetLastError(kPoison);
@@ -114,7 +114,7 @@ TEST_F(DesktopTest, PostMessageToNoWindowFails) {
   EXPECT_TRUE(winsim::PostedMessages().empty());
 }
 
-TEST_F(DesktopTest, WindowTextAndFaults) {
+TEST_F(WinsimDesktopTest, WindowTextAndFaults) {
   HWND help = winsim::OpenHelpWindow();
   WCHAR text[8];
   EXPECT_EQ(GetWindowTextW(help, text, 8), 7);
@@ -133,7 +133,7 @@ TEST_F(DesktopTest, WindowTextAndFaults) {
 
 // ---------------------------------------------------- keyboard, station --
 
-TEST_F(DesktopTest, ShiftKeyState) {
+TEST_F(WinsimDesktopTest, ShiftKeyState) {
   EXPECT_EQ(GetAsyncKeyState(VK_SHIFT), 0);
   winsim::SetShiftDown(true);
   EXPECT_NE(static_cast<unsigned short>(GetAsyncKeyState(VK_SHIFT)) & 0x8000, 0);
@@ -142,7 +142,7 @@ TEST_F(DesktopTest, ShiftKeyState) {
   EXPECT_EQ(GetAsyncKeyState(VK_SHIFT), 0);
 }
 
-TEST_F(DesktopTest, WindowStationFlags) {
+TEST_F(WinsimDesktopTest, WindowStationFlags) {
   HWINSTA station = GetProcessWindowStation();
   ASSERT_NE(station, nullptr);
   USEROBJECTFLAGS flags = {};
@@ -210,10 +210,10 @@ INT_PTR CALLBACK TestProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lPara
   }
 }
 
-class DialogTest : public DesktopTest {
+class WinsimDialogTest : public WinsimDesktopTest {
  protected:
   void SetUp() override {
-    DesktopTest::SetUp();
+    WinsimDesktopTest::SetUp();
     gScript = ProcScript();
   }
   INT_PTR Show(HWND owner = nullptr, LPCWSTR name = MAKEINTRESOURCEW(101)) {
@@ -226,7 +226,7 @@ class DialogTest : public DesktopTest {
   }
 };
 
-TEST_F(DialogTest, EachUserActionEndsTheDialog) {
+TEST_F(WinsimDialogTest, EachUserActionEndsTheDialog) {
   struct Case {
     DialogAction action;
     DialogEnd end;
@@ -266,7 +266,7 @@ TEST_F(DialogTest, EachUserActionEndsTheDialog) {
   EXPECT_EQ(gScript.setTextError, static_cast<DWORD>(ERROR_CONTROL_ID_NOT_FOUND));
 }
 
-TEST_F(DialogTest, QueuedActionsComeFirstAndAreUsedOnce) {
+TEST_F(WinsimDialogTest, QueuedActionsComeFirstAndAreUsedOnce) {
   gScript.endOnCommands = false;
   gScript.handleSysCommand = true;
   // The caption's close is swallowed by the procedure; Escape then sends
@@ -276,7 +276,7 @@ TEST_F(DialogTest, QueuedActionsComeFirstAndAreUsedOnce) {
   EXPECT_DEATH(Show(), "would wait forever");
 }
 
-TEST_F(DialogTest, EndDialogDuringInitAndPostedCommands) {
+TEST_F(WinsimDialogTest, EndDialogDuringInitAndPostedCommands) {
   gScript.endDuringInit = true;
   EXPECT_EQ(Show(), 7);
   EXPECT_EQ(winsim::DialogsShown().back().end, DialogEnd::DuringInit);
@@ -290,7 +290,7 @@ TEST_F(DialogTest, EndDialogDuringInitAndPostedCommands) {
   EXPECT_TRUE(shown.systemSetFocus);
 }
 
-TEST_F(DialogTest, OwnerAndTemplateFailures) {
+TEST_F(WinsimDialogTest, OwnerAndTemplateFailures) {
   HWND owner = winsim::OpenWindow(u"SetupWindow", u"Setup");
   EXPECT_EQ(Show(owner), 1);
   EXPECT_EQ(winsim::DialogsShown().back().owner, owner);
@@ -314,14 +314,14 @@ TEST_F(DialogTest, OwnerAndTemplateFailures) {
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_WINDOW_HANDLE));
 }
 
-TEST_F(DialogTest, ModalDialogOnAnInvisibleDesktopIsCaught) {
+TEST_F(WinsimDialogTest, ModalDialogOnAnInvisibleDesktopIsCaught) {
   winsim::SetInteractiveSession(false);
   EXPECT_DEATH(Show(), "modal dialog on an invisible desktop would wait forever");
 }
 
 // ---------------------------------------------------------------- mutexes --
 
-TEST_F(DesktopTest, CreateMutexCreatesOrOpens) {
+TEST_F(WinsimDesktopTest, CreateMutexCreatesOrOpens) {
   SetLastError(kPoison);
   HANDLE first = CreateMutexA(nullptr, FALSE, "Local\\test mutex");
   ASSERT_NE(first, nullptr);
@@ -358,7 +358,7 @@ TEST_F(DesktopTest, CreateMutexCreatesOrOpens) {
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
 }
 
-TEST_F(DesktopTest, WaitingForAMutex) {
+TEST_F(WinsimDesktopTest, WaitingForAMutex) {
   HANDLE mutex = CreateMutexA(nullptr, FALSE, "m");
   EXPECT_EQ(WaitForSingleObject(mutex, 0), WAIT_OBJECT_0);
   EXPECT_TRUE(winsim::Mutex("m").ownedByProgram);
@@ -393,10 +393,10 @@ TEST_F(DesktopTest, WaitingForAMutex) {
 
 // ----------------------------------------------------------- the companion --
 
-class TrayTest : public DesktopTest {
+class WinsimTrayTest : public WinsimDesktopTest {
  protected:
   void SetUp() override {
-    DesktopTest::SetUp();
+    WinsimDesktopTest::SetUp();
     winsim::PutTextFile(winsim::TrayPath(), "MZ");
   }
   // What the installer's exit handshake does, one pass.
@@ -414,7 +414,7 @@ class TrayTest : public DesktopTest {
   HANDLE mutex_ = nullptr;
 };
 
-TEST_F(TrayTest, RunningCompanionHoldsMutexWindowAndFile) {
+TEST_F(WinsimTrayTest, RunningCompanionHoldsMutexWindowAndFile) {
   ASSERT_TRUE(winsim::StartTrayCompanion(winsim::TrayPath()));
   winsim::TrayCompanionState tray = winsim::TrayCompanion();
   EXPECT_TRUE(tray.running);
@@ -434,7 +434,7 @@ TEST_F(TrayTest, RunningCompanionHoldsMutexWindowAndFile) {
   EXPECT_FALSE(winsim::StartTrayCompanion(u"C:\\nowhere\\soltray.exe"));
 }
 
-TEST_F(TrayTest, ExitAtOnceFreesEverything) {
+TEST_F(WinsimTrayTest, ExitAtOnceFreesEverything) {
   winsim::StartTrayCompanion(winsim::TrayPath());
   uint64_t start = winsim::NowMs();
   EXPECT_EQ(AskToExit(), WAIT_OBJECT_0);
@@ -449,7 +449,7 @@ TEST_F(TrayTest, ExitAtOnceFreesEverything) {
   EXPECT_FALSE(winsim::Mutex(kTrayMutex).exists);
 }
 
-TEST_F(TrayTest, ExitAfterADelayOrNever) {
+TEST_F(WinsimTrayTest, ExitAfterADelayOrNever) {
   winsim::TrayBehaviour slow;
   slow.exit = TrayExit::AfterDelay;
   slow.exitDelayMs = 3000;
@@ -470,7 +470,7 @@ TEST_F(TrayTest, ExitAfterADelayOrNever) {
   EXPECT_TRUE(winsim::TrayCompanion().running);
 }
 
-TEST_F(TrayTest, AbandonedMutexAndLateOrMissingWindow) {
+TEST_F(WinsimTrayTest, AbandonedMutexAndLateOrMissingWindow) {
   winsim::TrayBehaviour careless;
   careless.abandonsMutex = true;
   winsim::SetTrayBehaviour(careless);
@@ -502,7 +502,7 @@ TEST_F(TrayTest, AbandonedMutexAndLateOrMissingWindow) {
 
 // -------------------------------------------------------------- processes --
 
-TEST_F(TrayTest, CreateProcessStartsTheCompanion) {
+TEST_F(WinsimTrayTest, CreateProcessStartsTheCompanion) {
   std::u16string line = u"\"" + winsim::TrayPath() + u"\"";
   STARTUPINFOW startup = {};
   startup.cb = sizeof(startup);
@@ -536,7 +536,7 @@ TEST_F(TrayTest, CreateProcessStartsTheCompanion) {
   EXPECT_EQ(winsim::LiveHandles(), 0u);
 }
 
-TEST_F(TrayTest, CreateProcessNeedsTheFile) {
+TEST_F(WinsimTrayTest, CreateProcessNeedsTheFile) {
   EXPECT_TRUE(DeleteFileW(winsim::TrayPath().c_str()));
   std::u16string line = u"\"" + winsim::TrayPath() + u"\"";
   STARTUPINFOW startup = {};
@@ -570,7 +570,7 @@ TEST_F(TrayTest, CreateProcessNeedsTheFile) {
 
 // ------------------------------------------------------------- version --
 
-TEST_F(DesktopTest, GetVersionExReportsTheConfiguredSystem) {
+TEST_F(WinsimDesktopTest, GetVersionExReportsTheConfiguredSystem) {
   OSVERSIONINFOA info = {};
   info.dwOSVersionInfoSize = sizeof(info);
   // Windows 10: a program without a compatibility manifest is told 6.2.
@@ -597,7 +597,7 @@ TEST_F(DesktopTest, GetVersionExReportsTheConfiguredSystem) {
 
 // ------------------------------------------------------------ save/load --
 
-TEST_F(TrayTest, RunningCompanionAndHelpWindowsSurviveSaveAndLoad) {
+TEST_F(WinsimTrayTest, RunningCompanionAndHelpWindowsSurviveSaveAndLoad) {
   std::string dir = ::testing::TempDir() + "winsim_desktop_machine";
   winsim::SetOsVersion(6, 1, 7601);
   winsim::SetInteractiveSession(false);
