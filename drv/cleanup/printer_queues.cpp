@@ -164,6 +164,8 @@ void DeleteAllPrinters(InstallJob* job) {
 }
 
 void RememberPrinter(InstallJob* job, PRINTER_INFO_2W* record) {
+  // OpenPrinterW without a name would open the print server itself.
+  if (record->pPrinterName == nullptr) return;
   HANDLE printer = nullptr;
   if (!OpenPrinterW(record->pPrinterName, &printer, nullptr)) return;
   CHAR subkey[kSubKeyBytes] = {};
@@ -180,7 +182,9 @@ void DeletePrinter(InstallJob* job, LPCWSTR name) {
   defaults.pDevMode = nullptr;
   defaults.DesiredAccess = DELETE | PRINTER_ACCESS_ADMINISTER;
   HANDLE printer = nullptr;
-  if (!OpenPrinterW(const_cast<LPWSTR>(name), &printer, &defaults)) {
+  // Without a name OpenPrinterW would open the print server, not a queue.
+  if (name == nullptr) SetLastError(ERROR_INVALID_PRINTER_NAME);
+  if (name == nullptr || !OpenPrinterW(const_cast<LPWSTR>(name), &printer, &defaults)) {
     ErrorLine(job, 16, kError16, shown);
     return;
   }
