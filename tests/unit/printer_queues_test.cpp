@@ -1,0 +1,455 @@
+// Removing and re-creating the printer queues of the product's driver.
+#include "cleanup/printer_queues.h"
+
+#include <gtest/gtest.h>
+#include <winsim/control.h>
+#include <winsim/spooler_control.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "job/install_job.h"
+
+namespace {
+
+const std::u16string kDriver = u"Solvendale printer";
+const std::u16string kSettings = u"HKCU\\Software\\Quarlen Software KFT\\Solvendale\\Solvendales\\";
+
+std::vector<uint8_t> Bytes(const std::string& text, bool terminator = true) {
+  std::vector<uint8_t> bytes(text.begin(), text.end());
+  if (terminator) bytes.push_back(0);
+  return bytes;
+}
+
+std::vector<std::u16string> LogLines(const svd::InstallJob& job) {
+  std::vector<std::u16string> lines;
+  std::u16string log = svd::Text(job.OperationLog);
+  size_t start = 0;
+  for (size_t end; (end = log.find(u"\r\n", start)) != std::u16string::npos; start = end + 2) {
+    lines.push_back(log.substr(start, end - start));
+  }
+  return lines;
+}
+
+bool LogHas(const svd::InstallJob& job, const std::u16string& line) {
+  for (const std::u16string& l : LogLines(job)) {
+    if (l == line) return true;
+  }
+  return false;
+}
+
+size_t LogPosition(const svd::InstallJob& job, const std::u16string& line) {
+  std::vector<std::u16string> lines = LogLines(job);
+  for (size_t i = 0; i < lines.size(); ++i) {
+    if (lines[i] == line) return i;
+  }
+  return SIZE_MAX;
+}
+
+void PutProductMonitor() {
+  winsim::PutFile(winsim::SystemDirectory() + u"\\qrlmon64.dll", winsim::MakeVersionedImage(1, 0, 0, 2093));
+  winsim::MonitorSetup monitor;
+  monitor.name = u"Solvendale:";
+  monitor.dll = u"qrlmon64.dll";
+  monitor.ports = {u"Solvendale:"};
+  winsim::PutMonitor(monitor);
+}
+
+void PutProductDriver() {
+  std::u16string dir = winsim::DriverDirectory() + u"\\3\\";
+  winsim::DriverSetup driver;
+  driver.name = kDriver;
+  driver.driverPath = dir + u"qrldrv64.dll";
+  driver.dataFile = dir + u"qrldrv64.dll";
+  driver.configFile = dir + u"qrlui64.dll";
+  driver.helpFile = dir + u"qrlhelp.chm";
+  winsim::PutDriver(driver);
+}
+
+void PutQueue(const std::u16string& name, const std::u16string& driver = kDriver,
+              const std::u16string& comment = u"", const std::u16string& location = u"") {
+  winsim::PrinterSetup printer;
+  printer.name = name;
+  printer.ports = u"Solvendale:";
+  printer.driverName = driver;
+  printer.comment = comment;
+  printer.location = location;
+  winsim::PutPrinter(printer);
+}
+
+void PutPlainSubKey(const std::u16string& queue, DWORD type, const std::vector<uint8_t>& bytes) {
+  winsim::PutPrinterData(queue, "PrinterDriverData", "SubKey", type, bytes);
+}
+
+void PutDsUserSubKey(const std::u16string& queue, DWORD type, const std::vector<uint8_t>& bytes) {
+  winsim::PutPrinterData(queue, "DsUser", "SubKey", type, bytes);
+}
+
+std::map<std::u16string, std::string> Saved(const svd::InstallJob& job) {
+  std::map<std::u16string, std::string> saved;
+  for (const svd::SavedPrinter* s = job.SavedPrinterList; s != nullptr; s = s->next) {
+    saved[s->printer->pPrinterName] = s->subkey;
+  }
+  return saved;
+}
+
+std::vector<std::u16string> SavedOrder(const svd::InstallJob& job) {
+  std::vector<std::u16string> names;
+  for (const svd::SavedPrinter* s = job.SavedPrinterList; s != nullptr; s = s->next) {
+    names.push_back(s->printer->pPrinterName);
+  }
+  return names;
+}
+
+class PrinterQueuesTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    winsim::ResetMachine();
+    PutProductMonitor();
+    PutProductDriver();
+  }
+  void TearDown() override {
+    if (built_) svd::DestroyInstallJob(&job_);
+  }
+  // Builds the job on the machine as it is now (its PrinterList included).
+  void Build() {
+    svd::CreateInstallJob(&job_);
+    built_ = true;
+    blocks_ = winsim::LiveBlocks(winsim::Memory::Global);
+  }
+
+  svd::InstallJob job_{};
+  bool built_ = false;
+  size_t blocks_ = 0;
+};
+
+TEST_F(PrinterQueuesTest, DeletesOnlyQueuesOfTheExactDriverName) {
+  {
+    winsim::DriverSetup other;
+    other.name = u"solvendale printer";
+    winsim::PutDriver(other);
+    other.name = u"Solvendale printer ";
+    winsim::PutDriver(other);
+  }
+  PutQueue(u"Ours");
+  PutQueue(u"Lower", u"solvendale printer");
+  PutQueue(u"Blank", u"Solvendale printer ");
+  PutPlainSubKey(u"Lower", REG_SZ, Bytes("lower"));
+  PutPlainSubKey(u"Blank", REG_SZ, Bytes("blank"));
+  Build();
+
+  svd::DeleteAllPrinters(&job_);
+
+  EXPECT_FALSE(winsim::HasPrinter(u"Ours"));
+  EXPECT_TRUE(winsim::HasPrinter(u"Lower"));
+  EXPECT_TRUE(winsim::HasPrinter(u"Blank"));
+  EXPECT_TRUE(winsim::HasPrinter(u"Microsoft Print to PDF"));
+  EXPECT_EQ(nullptr, job_.SavedPrinterList);
+  EXPECT_EQ(0, job_.ErrorCount);
+  EXPECT_TRUE(LogHas(job_, u">DeleteAllPrinters"));
+  EXPECT_TRUE(LogHas(job_, u"  >DeletePrinter(Ours)"));
+  EXPECT_TRUE(LogHas(job_, u"    OK"));
+  EXPECT_EQ(SIZE_MAX, LogPosition(job_, u"  >DeletePrinter(Lower)"));
+  EXPECT_EQ(SIZE_MAX, LogPosition(job_, u"  >DeletePrinter(Blank)"));
+  EXPECT_EQ(0u, winsim::OpenPrinterHandles());
+  EXPECT_EQ(0, job_.LogDepth);
+}
+
+// Every queue below is deleted; which ones are remembered, and with which
+// text, depends on where and how their SubKey is stored.
+TEST_F(PrinterQueuesTest, SubKeyIsTakenFromPlainDataThenDsUserAndMustFitAsText) {
+  const std::string chars63(63, 'k');
+  const std::string chars64(64, 'm');
+  PutQueue(u"PlainOnly");
+  PutPlainSubKey(u"PlainOnly", REG_SZ, Bytes("plain"));
+  PutQueue(u"DsUserOnly");
+  PutDsUserSubKey(u"DsUserOnly", REG_SZ, Bytes("dsuser"));
+  PutQueue(u"Both");
+  PutPlainSubKey(u"Both", REG_SZ, Bytes("first"));
+  PutDsUserSubKey(u"Both", REG_SZ, Bytes("second"));
+  PutQueue(u"EmptyPlain");  // a successful empty read is final
+  PutPlainSubKey(u"EmptyPlain", REG_SZ, Bytes(""));
+  PutDsUserSubKey(u"EmptyPlain", REG_SZ, Bytes("ignored"));
+  PutQueue(u"DwordPlain");
+  PutPlainSubKey(u"DwordPlain", REG_DWORD, {1, 0, 0, 0});
+  PutDsUserSubKey(u"DwordPlain", REG_SZ, Bytes("fromds"));
+  PutQueue(u"ExpandOnly");
+  PutPlainSubKey(u"ExpandOnly", REG_EXPAND_SZ, Bytes("expand"));
+  PutDsUserSubKey(u"ExpandOnly", REG_EXPAND_SZ, Bytes("expand"));
+  PutQueue(u"Fits63");
+  PutPlainSubKey(u"Fits63", REG_SZ, Bytes(chars63));
+  PutQueue(u"TooLong64");
+  PutPlainSubKey(u"TooLong64", REG_SZ, Bytes(chars64));
+  PutQueue(u"TooLongFallsBack");
+  PutPlainSubKey(u"TooLongFallsBack", REG_SZ, Bytes(chars64 + "xyz"));
+  PutDsUserSubKey(u"TooLongFallsBack", REG_SZ, Bytes("short"));
+  PutQueue(u"FullNoTerminator");  // 64 bytes without a NUL: no text fits
+  PutPlainSubKey(u"FullNoTerminator", REG_SZ, Bytes(chars64, false));
+  PutQueue(u"ShortNoTerminator");
+  PutPlainSubKey(u"ShortNoTerminator", REG_SZ, Bytes("abc", false));
+  PutDsUserSubKey(u"ShortNoTerminator", REG_SZ, Bytes("abcdefgh", false));
+  PutQueue(u"DsUserNoTerminator");
+  PutDsUserSubKey(u"DsUserNoTerminator", REG_SZ, Bytes(chars64, false));
+  PutQueue(u"NoSubKey");
+  Build();
+
+  svd::DeleteAllPrinters(&job_);
+
+  std::map<std::u16string, std::string> expected = {
+      {u"PlainOnly", "plain"}, {u"DsUserOnly", "dsuser"},         {u"Both", "first"},
+      {u"DwordPlain", "fromds"}, {u"Fits63", chars63},           {u"TooLongFallsBack", "short"},
+      {u"ShortNoTerminator", "abc"}};
+  EXPECT_EQ(expected, Saved(job_));
+  for (const winsim::PrinterState& printer : winsim::Printers()) {
+    EXPECT_NE(kDriver, printer.driverName.value_or(u"")) << "left: " << std::string(printer.name.begin(), printer.name.end());
+  }
+  EXPECT_EQ(0, job_.ErrorCount);
+  EXPECT_EQ(0u, winsim::OpenPrinterHandles());
+}
+
+TEST_F(PrinterQueuesTest, RememberedQueuesAreListedNewestFirstAndReleasedWithTheJob) {
+  PutQueue(u"A");
+  PutPlainSubKey(u"A", REG_SZ, Bytes("a"));
+  PutQueue(u"B");
+  PutPlainSubKey(u"B", REG_SZ, Bytes("b"));
+  PutQueue(u"C");
+  PutPlainSubKey(u"C", REG_SZ, Bytes("c"));
+  Build();
+  svd::DeleteAllPrinters(&job_);
+  EXPECT_EQ((std::vector<std::u16string>{u"C", u"B", u"A"}), SavedOrder(job_));
+  EXPECT_EQ(blocks_ + 6, winsim::LiveBlocks(winsim::Memory::Global));
+  svd::ReleaseSavedPrinters(&job_.SavedPrinterList);
+  EXPECT_EQ(nullptr, job_.SavedPrinterList);
+  EXPECT_EQ(blocks_, winsim::LiveBlocks(winsim::Memory::Global));
+}
+
+TEST_F(PrinterQueuesTest, QueuesThatCannotBeOpenedOrDeletedAreReportedAndTheRestGoOn) {
+  winsim::PrinterSetup locked;
+  locked.name = u"Locked";
+  locked.ports = u"Solvendale:";
+  locked.driverName = kDriver;
+  locked.openError = ERROR_ACCESS_DENIED;
+  winsim::PutPrinter(locked);
+  PutPlainSubKey(u"Locked", REG_SZ, Bytes("locked"));
+  PutQueue(u"Stuck");
+  PutQueue(u"Free");
+  Build();
+  winsim::FailCall("DeletePrinter", ERROR_ACCESS_DENIED, 1);
+
+  svd::DeleteAllPrinters(&job_);
+
+  EXPECT_EQ(2, job_.ErrorCount);
+  std::vector<std::u16string> lines = LogLines(job_);
+  size_t open = LogPosition(job_, u"  >DeletePrinter(Locked)");
+  ASSERT_NE(SIZE_MAX, open);
+  EXPECT_EQ(0u, lines[open + 1].find(u"    Error(16): Can`t open printer 'Locked' - ("));
+  size_t stuck = LogPosition(job_, u"  >DeletePrinter(Stuck)");
+  ASSERT_NE(SIZE_MAX, stuck);
+  EXPECT_EQ(0u, lines[stuck + 1].find(u"    Error(17): Can`t delete printer 'Stuck' - ("));
+  size_t free = LogPosition(job_, u"  >DeletePrinter(Free)");
+  ASSERT_NE(SIZE_MAX, free);
+  EXPECT_EQ(u"    OK", lines[free + 1]);
+  EXPECT_TRUE(winsim::HasPrinter(u"Locked"));
+  EXPECT_TRUE(winsim::HasPrinter(u"Stuck"));
+  EXPECT_FALSE(winsim::HasPrinter(u"Free"));
+  EXPECT_EQ(nullptr, job_.SavedPrinterList);
+  EXPECT_EQ(0u, winsim::OpenPrinterHandles());
+}
+
+TEST_F(PrinterQueuesTest, AddPrinterCreatesTheFixedQueueRecord) {
+  Build();
+  HANDLE printer = svd::AddPrinter(&job_, u"Queue");
+  ASSERT_NE(nullptr, printer);
+  ClosePrinter(printer);
+
+  winsim::PrinterState state;
+  ASSERT_TRUE(winsim::FindPrinter(u"Queue", &state));
+  EXPECT_EQ(u"Solvendale:", state.ports);
+  EXPECT_EQ(kDriver, state.driverName.value_or(u"<none>"));
+  EXPECT_EQ(u"", state.comment.value_or(u"<none>"));
+  EXPECT_EQ(u"WinPrint", state.printProcessor.value_or(u"<none>"));
+  EXPECT_FALSE(state.location.has_value() && !state.location->empty());
+  EXPECT_FALSE(state.shareName.has_value() && !state.shareName->empty());
+  EXPECT_EQ(0u, state.priority);
+  EXPECT_EQ(0u, state.startTime);
+  EXPECT_EQ(0u, state.untilTime);
+  EXPECT_EQ((std::vector<std::u16string>{u">AddPrinter(Queue)", u"  Let's check our port monitors",
+                                         u"  Port monitor is found", u"  OK :)"}),
+            std::vector<std::u16string>(LogLines(job_).end() - 4, LogLines(job_).end()));
+  EXPECT_EQ(0, job_.ErrorCount);
+}
+
+TEST_F(PrinterQueuesTest, AddPrinterListsTheMonitorsWhenOursIsMissingAndStillTries) {
+  winsim::RemoveMonitor(u"Solvendale:");
+  Build();
+  size_t before = LogLines(job_).size();
+  HANDLE printer = svd::AddPrinter(&job_, u"Queue");
+  EXPECT_EQ(nullptr, printer);
+  std::vector<std::u16string> lines = LogLines(job_);
+  std::vector<std::u16string> added(lines.begin() + before, lines.end());
+  ASSERT_EQ(9u, added.size());
+  EXPECT_EQ(u">AddPrinter(Queue)", added[0]);
+  EXPECT_EQ(u"  Let's check our port monitors", added[1]);
+  EXPECT_EQ(u"  No Solvendale port monitor was found.", added[2]);
+  EXPECT_EQ(u"  ------- 2 existing monitors ----------", added[3]);
+  EXPECT_EQ(u"  1. Local Port", added[4]);
+  EXPECT_EQ(u"  2. Standard TCP/IP Port", added[5]);
+  EXPECT_EQ(u"  ---------------------------------------", added[6]);
+  EXPECT_EQ(0u, added[7].find(u"  Error(15): Can`t add printer 'Queue'"));
+  EXPECT_EQ(1u, winsim::CallCount("AddPrinterW"));
+  EXPECT_EQ(1, job_.ErrorCount);
+}
+
+TEST_F(PrinterQueuesTest, AddPrinterOnASystemWithoutMonitors) {
+  winsim::RemoveMonitor(u"Solvendale:");
+  winsim::RemoveMonitor(u"Local Port");
+  winsim::RemoveMonitor(u"Standard TCP/IP Port");
+  Build();
+  HANDLE printer = svd::AddPrinter(&job_, nullptr);
+  EXPECT_EQ(nullptr, printer);
+  EXPECT_TRUE(LogHas(job_, u">AddPrinter(*)"));
+  EXPECT_TRUE(LogHas(job_, u"  BTW, there is no port monitors on this system."));
+  EXPECT_EQ(1u, winsim::CallCount("AddPrinterW"));
+  EXPECT_EQ(1, job_.ErrorCount);
+}
+
+class RecreateTest : public PrinterQueuesTest {
+ protected:
+  void PutSaved(const std::u16string& name, const std::string& subkey, const std::u16string& comment,
+                const std::u16string& location) {
+    PutQueue(name, kDriver, comment, location);
+    PutPlainSubKey(name, REG_SZ, Bytes(subkey));
+    std::u16string key = kSettings + std::u16string(subkey.begin(), subkey.end());
+    winsim::SetRegDword(key, u"deleted", 1);
+    winsim::SetRegDword(key, u"kept", 7);
+  }
+  void RemoveAndRecreate() {
+    Build();
+    svd::DeleteAllPrinters(&job_);
+    svd::RecreatePrinters(&job_);
+  }
+};
+
+TEST_F(RecreateTest, SavedQueuesComeBackInReverseOrderWithTheirSettings) {
+  PutSaved(u"First", "one", u"first comment", u"first room");
+  PutSaved(u"Second", "two", u"second comment", u"second room");
+  winsim::SetDefaultPrinterName(u"First");
+  RemoveAndRecreate();
+
+  EXPECT_LT(LogPosition(job_, u">AddPrinter(Second)"), LogPosition(job_, u">AddPrinter(First)"));
+  EXPECT_EQ(SIZE_MAX, LogPosition(job_, u">AddPrinter(Solvendale)"));
+  EXPECT_FALSE(winsim::HasPrinter(u"Solvendale"));
+  struct Expect {
+    std::u16string name, comment, location;
+    std::string subkey;
+  };
+  for (const Expect& e : {Expect{u"First", u"first comment", u"first room", "one"},
+                          Expect{u"Second", u"second comment", u"second room", "two"}}) {
+    winsim::PrinterState state;
+    ASSERT_TRUE(winsim::FindPrinter(e.name, &state));
+    EXPECT_EQ(e.comment, state.comment.value_or(u""));
+    EXPECT_EQ(e.location, state.location.value_or(u""));
+    EXPECT_EQ(u"Solvendale:", state.ports);
+    winsim::PrinterDataEntry entry;
+    ASSERT_TRUE(winsim::GetPrinterDataEntry(e.name, "PrinterDriverData", "SubKey", &entry));
+    EXPECT_EQ(static_cast<DWORD>(REG_SZ), entry.type);
+    EXPECT_EQ(Bytes(e.subkey), entry.bytes);
+    ASSERT_TRUE(winsim::GetPrinterDataEntry(e.name, "DsUser", "SubKey", &entry));
+    EXPECT_EQ(static_cast<DWORD>(REG_SZ), entry.type);
+    EXPECT_EQ(Bytes(e.subkey), entry.bytes);
+    std::u16string key = kSettings + std::u16string(e.subkey.begin(), e.subkey.end());
+    EXPECT_FALSE(winsim::RegValueExists(key, u"deleted"));
+    EXPECT_TRUE(winsim::RegValueExists(key, u"kept"));
+  }
+  EXPECT_EQ(u"First", winsim::DefaultPrinterName());
+  EXPECT_EQ(0, job_.ErrorCount);
+  EXPECT_EQ(0u, winsim::OpenPrinterHandles());
+}
+
+TEST_F(RecreateTest, OnlyTheFormerDefaultBecomesTheDefaultAgain) {
+  PutSaved(u"First", "one", u"", u"");
+  PutSaved(u"Second", "two", u"", u"");
+  winsim::SetDefaultPrinterName(u"Microsoft Print to PDF");
+  RemoveAndRecreate();
+  EXPECT_TRUE(winsim::HasPrinter(u"First"));
+  EXPECT_TRUE(winsim::HasPrinter(u"Second"));
+  EXPECT_EQ(u"Microsoft Print to PDF", winsim::DefaultPrinterName());
+  EXPECT_EQ(0u, winsim::CallCount("SetDefaultPrinterByOrdinal"));
+}
+
+TEST_F(RecreateTest, QueuesWithoutSubKeyAreNotRecreatedAndOneDefaultQueueIsMade) {
+  PutQueue(u"Plain", kDriver, u"a comment", u"");
+  RemoveAndRecreate();
+  EXPECT_FALSE(winsim::HasPrinter(u"Plain"));
+  winsim::PrinterState state;
+  ASSERT_TRUE(winsim::FindPrinter(u"Solvendale", &state));
+  EXPECT_EQ(u"", state.comment.value_or(u"<none>"));
+  EXPECT_EQ(u"Solvendale:", state.ports);
+  EXPECT_EQ(kDriver, state.driverName.value_or(u""));
+  EXPECT_EQ(u"WinPrint", state.printProcessor.value_or(u""));
+  EXPECT_EQ(0, job_.ErrorCount);
+  EXPECT_EQ(0u, winsim::OpenPrinterHandles());
+}
+
+TEST_F(RecreateTest, WhenEverySavedQueueFailsTheDefaultQueueIsAttemptedToo) {
+  PutSaved(u"First", "one", u"", u"");
+  PutSaved(u"Second", "two", u"", u"");
+  Build();
+  svd::DeleteAllPrinters(&job_);
+  winsim::FailCall("AddPrinterW", ERROR_INVALID_PARAMETER, 2);
+  svd::RecreatePrinters(&job_);
+  EXPECT_EQ(3u, winsim::CallCount("AddPrinterW"));
+  EXPECT_EQ(2, job_.ErrorCount);
+  EXPECT_NE(SIZE_MAX, LogPosition(job_, u">AddPrinter(Solvendale)"));
+  EXPECT_TRUE(winsim::HasPrinter(u"Solvendale"));
+  EXPECT_FALSE(winsim::HasPrinter(u"First"));
+}
+
+TEST_F(RecreateTest, OneRecreatedQueueIsEnoughAndAMissingSettingsKeyIsNoError) {
+  PutSaved(u"First", "one", u"", u"");
+  PutSaved(u"Second", "two", u"", u"");
+  winsim::DeleteRegKey(kSettings + u"one");
+  Build();
+  svd::DeleteAllPrinters(&job_);
+  winsim::FailCall("AddPrinterW", ERROR_INVALID_PARAMETER, 1);  // "Second" comes first
+  svd::RecreatePrinters(&job_);
+  EXPECT_EQ(2u, winsim::CallCount("AddPrinterW"));
+  EXPECT_EQ(1, job_.ErrorCount);
+  EXPECT_TRUE(winsim::HasPrinter(u"First"));
+  EXPECT_FALSE(winsim::HasPrinter(u"Second"));
+  EXPECT_FALSE(winsim::HasPrinter(u"Solvendale"));
+  EXPECT_FALSE(winsim::RegKeyExists(kSettings + u"one"));
+}
+
+TEST_F(PrinterQueuesTest, WriteAndReadSubKey) {
+  PutQueue(u"Q");
+  Build();
+  HANDLE printer = nullptr;
+  ASSERT_TRUE(OpenPrinterW(const_cast<LPWSTR>(u"Q"), &printer, nullptr));
+  EXPECT_TRUE(svd::WriteSubKey(printer, "name"));
+  CHAR buffer[64];
+  for (CHAR& c : buffer) c = 'x';
+  svd::ReadSubKey(printer, buffer);
+  EXPECT_STREQ("name", buffer);
+  EXPECT_TRUE(svd::WriteSubKey(printer, nullptr));
+  winsim::PrinterDataEntry entry;
+  ASSERT_TRUE(winsim::GetPrinterDataEntry(u"Q", "DsUser", "SubKey", &entry));
+  EXPECT_EQ(Bytes(""), entry.bytes);
+  winsim::FailCall("SetPrinterDataExA", ERROR_ACCESS_DENIED, 1);
+  EXPECT_FALSE(svd::WriteSubKey(printer, "other"));
+  ClosePrinter(printer);
+}
+
+TEST_F(PrinterQueuesTest, ClearDeletedValueComposesTheWholePath) {
+  // Longer than MAX_PATH as a whole; each key name stays within 255.
+  std::string longName = std::string(200, 'n') + "\\" + std::string(200, 'm');
+  std::u16string key = kSettings + std::u16string(longName.begin(), longName.end());
+  winsim::SetRegDword(key, u"deleted", 1);
+  EXPECT_TRUE(svd::ClearDeletedValue(("Solvendales\\" + longName).c_str()));
+  EXPECT_FALSE(winsim::RegValueExists(key, u"deleted"));
+  EXPECT_FALSE(svd::ClearDeletedValue(("Solvendales\\" + longName).c_str()));
+  EXPECT_FALSE(svd::ClearDeletedValue("Solvendales\\missing"));
+}
+
+}  // namespace

@@ -1,0 +1,332 @@
+// Whole runs of the program on the stand-in machine, through its entry with a
+// command line, as a setup package would start it.
+#include <gtest/gtest.h>
+#include <winsim/control.h>
+#include <winsim/desktop_control.h>
+#include <winsim/spooler_control.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "install/entry.h"
+
+namespace {
+
+const std::u16string kRunKey = u"HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
+const std::u16string kDriver = u"Solvendale printer";
+const std::u16string kSettings = u"HKCU\\Software\\Quarlen Software KFT\\Solvendale\\Solvendales\\";
+
+std::u16string Sys(const std::u16string& name) { return winsim::SystemDirectory() + u"\\" + name; }
+std::u16string Drv(const std::u16string& name) { return winsim::DriverDirectory() + u"\\" + name; }
+std::u16string Drv3(const std::u16string& name) { return winsim::DriverDirectory() + u"\\3\\" + name; }
+
+std::vector<uint8_t> Sz(const std::string& text) {
+  std::vector<uint8_t> bytes(text.begin(), text.end());
+  bytes.push_back(0);
+  return bytes;
+}
+
+bool Contains(const std::u16string& text, const std::u16string& part) {
+  return text.find(part) != std::u16string::npos;
+}
+
+// The sources of the delete-at-reboot requests, without the "\??\" prefix.
+std::vector<std::u16string> ScheduledForReboot() {
+  std::vector<std::u16string> strings = winsim::PendingFileRenameOperations();
+  std::vector<std::u16string> sources;
+  for (size_t i = 0; i + 1 < strings.size(); i += 2) {
+    std::u16string source = strings[i];
+    if (source.rfind(u"\\??\\", 0) == 0) source = source.substr(4);
+    if (strings[i + 1].empty()) sources.push_back(source);
+  }
+  std::sort(sources.begin(), sources.end());
+  return sources;
+}
+
+class ScenarioTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    winsim::ResetMachine();
+    winsim::CreateRegKey(kRunKey);
+    PutComponentFiles(2093);
+  }
+
+  static void PutComponentFiles(WORD build) {
+    std::u16string dir = winsim::InstallerDirectory() + u"\\";
+    winsim::PutFile(dir + u"qrlmon64.dll", winsim::MakeVersionedImage(1, 0, 0, build));
+    winsim::PutFile(dir + u"qrldrv64.dll", winsim::MakeVersionedImage(1, 0, 0, build));
+    winsim::PutFile(dir + u"qrlui64.dll", winsim::MakeVersionedImage(1, 0, 0, build));
+    winsim::PutTextFile(dir + u"qrlhelp.chm", "help");
+    winsim::PutFile(winsim::TrayPath(), {'M', 'Z'});
+  }
+
+  // Runs the program with the arguments; with log set, Shift is held so
+  // that the log is shown and can be read back.
+  int Run(const std::u16string& arguments, std::u16string* log = nullptr) {
+    winsim::SetShiftDown(log != nullptr);
+    winsim::SetCommandLine(u"\"" + winsim::InstallerPath() + u"\" " + arguments);
+    size_t shown = winsim::DialogsShown().size();
+    int code = svd::InstallerMain(winsim::ProgramInstance());
+    winsim::SetShiftDown(false);
+    std::vector<winsim::ShownDialog> dialogs = winsim::DialogsShown();
+    if (log != nullptr) *log = dialogs.size() > shown ? dialogs.back().text : u"";
+    return code;
+  }
+
+  static void PutQueue(const std::u16string& name, const std::u16string& comment, const std::u16string& location,
+                       const std::string& subkey) {
+    winsim::PrinterSetup printer;
+    printer.name = name;
+    printer.ports = u"Solvendale:";
+    printer.driverName = kDriver;
+    printer.comment = comment;
+    printer.location = location;
+    winsim::PutPrinter(printer);
+    if (subkey.empty()) return;
+    winsim::PutPrinterData(name, "PrinterDriverData", "SubKey", REG_SZ, Sz(subkey));
+    winsim::PutPrinterData(name, "DsUser", "SubKey", REG_SZ, Sz(subkey));
+    winsim::SetRegDword(kSettings + std::u16string(subkey.begin(), subkey.end()), u"deleted", 1);
+  }
+
+  static void ExpectNothingOfTheProduct() {
+    EXPECT_FALSE(winsim::HasMonitor(u"Solvendale:"));
+    EXPECT_FALSE(winsim::HasDriver(kDriver));
+    for (const winsim::PrinterState& printer : winsim::Printers()) {
+      EXPECT_NE(kDriver, printer.driverName.value_or(u""));
+    }
+    EXPECT_FALSE(winsim::RegValueExists(kRunKey, u"SolvendaleTray"));
+    for (const char16_t* name : {u"qrldrv64.dll", u"qrlui64.dll", u"qrlhelp.chm"}) {
+      EXPECT_FALSE(winsim::FileExists(Drv(name)));
+      EXPECT_FALSE(winsim::FileExists(Drv3(name)));
+    }
+    EXPECT_FALSE(winsim::FileExists(Sys(u"qrlmon64.dll")));
+    EXPECT_FALSE(winsim::FileExists(winsim::TrayPath()));
+    EXPECT_FALSE(winsim::TrayCompanion().running);
+  }
+};
+
+TEST_F(ScenarioTest, CleanMachineInstallProbesAndUninstall) {
+  ASSERT_EQ(1, Run(u"install"));
+
+  std::vector<winsim::PrinterState> ours;
+  for (const winsim::PrinterState& printer : winsim::Printers()) {
+    if (printer.driverName.value_or(u"") == kDriver) ours.push_back(printer);
+  }
+  ASSERT_EQ(1u, ours.size());
+  EXPECT_EQ(u"Solvendale", ours[0].name);
+  EXPECT_EQ(u"Solvendale:", ours[0].ports);
+  EXPECT_EQ(u"WinPrint", ours[0].printProcessor.value_or(u""));
+  EXPECT_TRUE(winsim::HasMonitor(u"Solvendale:"));
+  EXPECT_TRUE(winsim::FileExists(Sys(u"qrlmon64.dll")));
+  winsim::DriverState driver;
+  ASSERT_TRUE(winsim::FindDriver(kDriver, u"Windows x64", &driver));
+  EXPECT_EQ(3u, driver.version);
+  for (const char16_t* name : {u"qrldrv64.dll", u"qrlui64.dll", u"qrlhelp.chm"}) {
+    EXPECT_TRUE(winsim::FileExists(Drv3(name))) << "installed";
+    EXPECT_FALSE(winsim::FileExists(Drv(name))) << "staged copy left";
+  }
+  std::u16string registered;
+  ASSERT_TRUE(winsim::GetRegString(kRunKey, u"SolvendaleTray", &registered));
+  EXPECT_EQ(winsim::TrayPath(), registered);
+  EXPECT_TRUE(winsim::TrayCompanion().running);
+  EXPECT_TRUE(ScheduledForReboot().empty());
+  EXPECT_TRUE(winsim::DialogsShown().empty());
+
+  EXPECT_EQ(103, Run(u"onChkDrv"));
+  EXPECT_EQ(102, Run(u"onInit"));  // the default is still Microsoft's
+  EXPECT_EQ(4, Run(u"def.set"));
+  EXPECT_EQ(u"Solvendale", winsim::DefaultPrinterName());
+  EXPECT_EQ(3, Run(u"onInit"));
+  winsim::SetDefaultPrinterName(u"Microsoft Print to PDF");
+  EXPECT_EQ(102, Run(u"onInit"));
+
+  EXPECT_EQ(2, Run(u"uninstall"));
+  ExpectNothingOfTheProduct();
+  EXPECT_TRUE(ScheduledForReboot().empty());
+  EXPECT_TRUE(winsim::HasPrinter(u"Microsoft Print to PDF"));
+}
+
+TEST_F(ScenarioTest, ReinstallOverACompatibleInstallationKeepsMonitorAndQueues) {
+  ASSERT_EQ(1, Run(u"install"));
+  winsim::RemovePrinter(u"Solvendale");
+  PutQueue(u"Office", u"second floor", u"room 12", "office");
+  PutQueue(u"Home", u"at home", u"desk", "home");
+  winsim::SetDefaultPrinterName(u"Home");
+  std::vector<std::u16string> order;
+  for (const winsim::PrinterState& printer : winsim::Printers()) order.push_back(printer.name);
+  bool officeFirst = std::find(order.begin(), order.end(), u"Office") < std::find(order.begin(), order.end(), u"Home");
+  winsim::ClearCalls();
+
+  std::u16string log;
+  ASSERT_EQ(1, Run(u"install", &log));
+
+  EXPECT_TRUE(Contains(log, u"InstallMonitor == 0, CopyMonitor == 1")) << std::string(log.begin(), log.end());
+  EXPECT_EQ(0u, winsim::CallCount("AddMonitorW"));
+  EXPECT_EQ(0u, winsim::CallCount("DeleteMonitorW"));
+  EXPECT_TRUE(winsim::HasMonitor(u"Solvendale:"));
+  size_t office = log.find(u">AddPrinter(Office)");
+  size_t home = log.find(u">AddPrinter(Home)");
+  ASSERT_NE(std::u16string::npos, office);
+  ASSERT_NE(std::u16string::npos, home);
+  EXPECT_EQ(officeFirst, home < office);  // re-created in reverse order
+  EXPECT_FALSE(Contains(log, u">AddPrinter(Solvendale)"));
+  EXPECT_FALSE(Contains(log, u"Error("));
+
+  struct Expect {
+    std::u16string name, comment, location;
+    std::string subkey;
+  };
+  for (const Expect& e : {Expect{u"Office", u"second floor", u"room 12", "office"},
+                          Expect{u"Home", u"at home", u"desk", "home"}}) {
+    winsim::PrinterState state;
+    ASSERT_TRUE(winsim::FindPrinter(e.name, &state));
+    EXPECT_EQ(e.comment, state.comment.value_or(u""));
+    EXPECT_EQ(e.location, state.location.value_or(u""));
+    EXPECT_EQ(u"Solvendale:", state.ports);
+    EXPECT_EQ(kDriver, state.driverName.value_or(u""));
+    winsim::PrinterDataEntry entry;
+    ASSERT_TRUE(winsim::GetPrinterDataEntry(e.name, "PrinterDriverData", "SubKey", &entry));
+    EXPECT_EQ(Sz(e.subkey), entry.bytes);
+    ASSERT_TRUE(winsim::GetPrinterDataEntry(e.name, "DsUser", "SubKey", &entry));
+    EXPECT_EQ(Sz(e.subkey), entry.bytes);
+    EXPECT_FALSE(winsim::RegValueExists(kSettings + std::u16string(e.subkey.begin(), e.subkey.end()), u"deleted"));
+  }
+  EXPECT_FALSE(winsim::HasPrinter(u"Solvendale"));
+  EXPECT_EQ(u"Home", winsim::DefaultPrinterName());
+  // The companion was stopped and started again from its kept executable.
+  EXPECT_TRUE(winsim::FileExists(winsim::TrayPath()));
+  EXPECT_TRUE(winsim::TrayCompanion().running);
+  EXPECT_EQ(2u, winsim::TrayCompanion().starts);
+}
+
+TEST_F(ScenarioTest, UninstallWithoutAnyComponent) {
+  std::u16string log;
+  EXPECT_EQ(2, Run(u"uninstall", &log));
+  EXPECT_TRUE(Contains(log, u"Monitors found."));
+  EXPECT_TRUE(Contains(log, u"drivers found"));
+  EXPECT_TRUE(Contains(log, u"No Solvendale driver was found"));
+  EXPECT_TRUE(Contains(log, u"No Solvendale port monitor was found."));
+  EXPECT_TRUE(Contains(log, u"Can't delete monitor and monitor was not found. So everything should be ok"));
+  EXPECT_FALSE(Contains(log, u"Error("));
+  EXPECT_TRUE(winsim::FileExists(winsim::TrayPath()));  // not registered: not ours to delete
+}
+
+TEST_F(ScenarioTest, UninstallWithALockedMonitorDllSchedulesExactlyThatFile) {
+  ASSERT_EQ(1, Run(u"install"));
+  winsim::HoldFile(Sys(u"qrlmon64.dll"), "antivirus");
+  EXPECT_EQ(101, Run(u"uninstall"));
+  EXPECT_EQ((std::vector<std::u16string>{Sys(u"qrlmon64.dll")}), ScheduledForReboot());
+  EXPECT_FALSE(winsim::HasMonitor(u"Solvendale:"));
+  EXPECT_FALSE(winsim::HasDriver(kDriver));
+}
+
+TEST_F(ScenarioTest, ReinstallDropsOldLockedFilesAndSchedulesOnlyItsOwnStagedCopies) {
+  // An old installation whose monitor DLL had another name and an
+  // unsupported build; a scanner keeps it open.
+  std::u16string oldDll = Sys(u"qrlmon.dll");
+  winsim::PutFile(oldDll, winsim::MakeVersionedImage(1, 0, 0, 2072));
+  winsim::MonitorSetup monitor;
+  monitor.name = u"Solvendale:";
+  monitor.dll = u"qrlmon.dll";
+  monitor.ports = {u"Solvendale:"};
+  winsim::PutMonitor(monitor);
+  winsim::HoldFile(oldDll, "antivirus");
+  // The staged copies of this install stay in use as well.
+  winsim::HoldFile(Drv(u"qrldrv64.dll"), "indexer");
+  winsim::HoldFile(Drv(u"qrlui64.dll"), "indexer");
+
+  EXPECT_EQ(101, Run(u"install"));
+  std::vector<std::u16string> expected = {Drv(u"qrldrv64.dll"), Drv(u"qrlui64.dll")};
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(expected, ScheduledForReboot());
+  EXPECT_TRUE(winsim::FileExists(oldDll));
+  EXPECT_TRUE(winsim::HasMonitor(u"Solvendale:"));
+  EXPECT_TRUE(winsim::HasDriver(kDriver));
+  EXPECT_TRUE(winsim::HasPrinter(u"Solvendale"));
+}
+
+TEST_F(ScenarioTest, QueueThatCannotBeRemovedKeepsTheDriverInUse) {
+  ASSERT_EQ(1, Run(u"install"));
+  winsim::PrinterState state;
+  ASSERT_TRUE(winsim::FindPrinter(u"Solvendale", &state));
+  winsim::PrinterSetup stuck;
+  stuck.name = u"Solvendale";
+  stuck.ports = u"Solvendale:";
+  stuck.driverName = kDriver;
+  stuck.openError = ERROR_ACCESS_DENIED;
+  winsim::PutPrinter(stuck);
+
+  std::u16string log;
+  EXPECT_EQ(100, Run(u"uninstall", &log));
+  EXPECT_TRUE(Contains(log, u"Error(16): Can`t open printer 'Solvendale'"));
+  EXPECT_TRUE(Contains(log, u"Can't delete driver. Trying to restart spooler"));
+  EXPECT_TRUE(Contains(log, u"Error(14): Can`t remove the printer-driver 'Solvendale printer'"));
+  EXPECT_TRUE(winsim::HasPrinter(u"Solvendale"));
+  EXPECT_TRUE(winsim::HasDriver(kDriver));
+}
+
+TEST_F(ScenarioTest, MonitorRefusedUntilQueuesUseFileAndPointedBackAfterReinstall) {
+  ASSERT_EQ(1, Run(u"install"));
+  // A queue of another driver prints to the product's port; an older
+  // monitor build must be replaced.
+  winsim::PrinterSetup other;
+  other.name = u"Other";
+  other.ports = u"Solvendale:";
+  other.driverName = u"Microsoft Print To PDF";
+  winsim::PutPrinter(other);
+  winsim::PutFile(Sys(u"qrlmon64.dll"), winsim::MakeVersionedImage(1, 0, 0, 2072));
+  winsim::SetSpoolerServiceState(SERVICE_STOPPED);
+  winsim::SetSpoolerServiceState(SERVICE_RUNNING);
+
+  std::u16string log;
+  EXPECT_EQ(1, Run(u"install", &log));
+  EXPECT_TRUE(Contains(log, u"Version (2072) is not supported, proceed with reinstall"));
+  winsim::PrinterState state;
+  ASSERT_TRUE(winsim::FindPrinter(u"Other", &state));
+  EXPECT_EQ(u"Solvendale:", state.ports);
+  EXPECT_EQ(winsim::MakeVersionedImage(1, 0, 0, 2093), winsim::FileBytes(Sys(u"qrlmon64.dll")));
+
+  EXPECT_EQ(2, Run(u"uninstall"));
+  ASSERT_TRUE(winsim::FindPrinter(u"Other", &state));
+  EXPECT_EQ(u"file:", state.ports);
+  EXPECT_FALSE(winsim::HasMonitor(u"Solvendale:"));
+}
+
+TEST_F(ScenarioTest, SpoolerThatNeverStopsFailsTheRun) {
+  ASSERT_EQ(1, Run(u"install"));
+  winsim::HoldFile(Sys(u"qrlmon64.dll"), "antivirus");
+  winsim::SetSpoolerStopDelayMs(winsim::kNeverMs);
+  std::u16string log;
+  EXPECT_EQ(100, Run(u"uninstall", &log));
+  EXPECT_TRUE(Contains(log, u"Error(3): Can't stop the spooler"));
+  EXPECT_EQ((std::vector<std::u16string>{Sys(u"qrlmon64.dll")}), ScheduledForReboot());
+}
+
+TEST_F(ScenarioTest, OnInitWithPendingProductFiles) {
+  ASSERT_EQ(1, Run(u"install"));
+  ASSERT_EQ(4, Run(u"def.set"));
+
+  // A product DLL waiting for deletion that stays in use.
+  winsim::PutFile(u"C:\\Old\\qrlmon64.dll", {1});
+  winsim::HoldFile(u"C:\\Old\\qrlmon64.dll", "antivirus");
+  winsim::SetPendingFileRenameOperations({u"\\??\\C:\\Old\\qrlmon64.dll", u""});
+  int stops = winsim::SpoolerStopCount();
+  EXPECT_EQ(200, Run(u"onInit"));
+  EXPECT_EQ(stops + 2, winsim::SpoolerStopCount());
+
+  // A pending rename of a product DLL is never purged.
+  winsim::PutFile(u"C:\\Old\\QRLDRV64.DLL", {1});
+  winsim::SetPendingFileRenameOperations({u"\\??\\C:\\Old\\QRLDRV64.DLL", u"\\??\\C:\\New\\qrldrv64.dll"});
+  EXPECT_EQ(200, Run(u"onInit"));
+
+  // A pending delete that can be carried out now: no restart, our default.
+  winsim::PutFile(u"C:\\Old\\qrlui64.dll", {1});
+  winsim::SetPendingFileRenameOperations({u"\\??\\C:\\Old\\qrlui64.dll", u""});
+  stops = winsim::SpoolerStopCount();
+  EXPECT_EQ(3, Run(u"onInit"));
+  EXPECT_EQ(stops, winsim::SpoolerStopCount());
+  EXPECT_FALSE(winsim::FileExists(u"C:\\Old\\qrlui64.dll"));
+}
+
+}  // namespace

@@ -1,0 +1,293 @@
+// The tray companion: the exit handshake, its registration and its start.
+#include "cleanup/tray.h"
+
+#include <gtest/gtest.h>
+#include <winsim/control.h>
+#include <winsim/desktop_control.h>
+
+#include <string>
+#include <vector>
+
+#include "job/install_job.h"
+
+namespace {
+
+const std::u16string kRunKey = u"HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
+const std::u16string kRunValue = u"SolvendaleTray";
+const std::string kMutexName = "{A9CA955A-0A8A-4C32-AAC6-888FB5F83BDC}";
+const std::u16string kWindowClass = u"svd::{05759F8E-103D-41B6-8A61-EFAA89516692}";
+
+std::vector<uint8_t> Utf16Bytes(const std::u16string& text, bool terminator) {
+  std::vector<uint8_t> bytes;
+  for (char16_t unit : text) {
+    bytes.push_back(static_cast<uint8_t>(unit & 0xFF));
+    bytes.push_back(static_cast<uint8_t>(unit >> 8));
+  }
+  if (terminator) bytes.insert(bytes.end(), {0, 0});
+  return bytes;
+}
+
+std::string Narrow(const std::u16string& text) {
+  return std::string(text.begin(), text.end());
+}
+
+size_t SleepCalls(const std::string& ms) {
+  size_t count = 0;
+  for (const std::string& detail : winsim::CallDetails("Sleep")) {
+    if (detail == ms) ++count;
+  }
+  return count;
+}
+
+class TrayTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    winsim::ResetMachine();
+    winsim::CreateRegKey(kRunKey);
+    winsim::PutFile(winsim::TrayPath(), {'M', 'Z'});
+  }
+  void TearDown() override { svd::Release(job_.SourceDir); }
+
+  void Register(const std::u16string& path) { winsim::SetRegString(kRunKey, kRunValue, path); }
+  void StartCompanion(const winsim::TrayBehaviour& behaviour) {
+    winsim::SetTrayBehaviour(behaviour);
+    ASSERT_TRUE(winsim::StartTrayCompanion(winsim::TrayPath()));
+    winsim::ClearCalls();
+  }
+  // Runs StopTray and returns the virtual time it took.
+  uint64_t Stop(LPCWSTR keepFile = nullptr) {
+    uint64_t start = winsim::NowMs();
+    svd::StopTray(keepFile);
+    return winsim::NowMs() - start;
+  }
+  void SetSourceDir(const std::u16string& dir) { svd::Assign(job_.SourceDir, dir.c_str()); }
+
+  svd::InstallJob job_{};
+};
+
+TEST_F(TrayTest, WithoutCompanionNoWindowIsSoughtButFileAndValueGo) {
+  Register(winsim::TrayPath());
+  EXPECT_EQ(0u, Stop());
+  EXPECT_EQ(0u, winsim::CallCount("FindWindowW"));
+  EXPECT_TRUE(winsim::PostedMessages().empty());
+  EXPECT_FALSE(winsim::FileExists(winsim::TrayPath()));
+  EXPECT_FALSE(winsim::RegValueExists(kRunKey, kRunValue));
+  EXPECT_FALSE(winsim::Mutex(kMutexName).exists);
+  EXPECT_EQ(0u, winsim::LiveHandles("mutex"));
+}
+
+TEST_F(TrayTest, CompanionThatExitsOnTheFirstMessageEndsTheHandshake) {
+  StartCompanion({});
+  Register(winsim::TrayPath());
+  EXPECT_EQ(0u, Stop());
+  std::vector<winsim::PostedMessage> posted = winsim::PostedMessages();
+  ASSERT_EQ(1u, posted.size());
+  EXPECT_EQ(0x402u, posted[0].message);
+  EXPECT_EQ(0u, posted[0].wParam);
+  EXPECT_EQ(0, posted[0].lParam);
+  EXPECT_EQ(kWindowClass, posted[0].className);
+  EXPECT_EQ(1u, winsim::CallCount("FindWindowW"));
+  EXPECT_EQ((std::vector<std::string>{"not owned, " + kMutexName}), winsim::CallDetails("CreateMutexA"));
+  EXPECT_FALSE(winsim::TrayCompanion().running);
+  EXPECT_FALSE(winsim::FileExists(winsim::TrayPath()));
+  EXPECT_FALSE(winsim::RegValueExists(kRunKey, kRunValue));
+  EXPECT_EQ(0u, winsim::LiveHandles("mutex"));
+}
+
+TEST_F(TrayTest, WindowNeverFoundCostsTwentyShortSleeps) {
+  winsim::TrayBehaviour behaviour;
+  behaviour.hasWindow = false;
+  StartCompanion(behaviour);
+  Register(winsim::TrayPath());
+  // 20 x 250 ms, then the executable in use: 10 attempts x 100 ms.
+  EXPECT_EQ(6000u, Stop());
+  EXPECT_EQ(20u, winsim::CallCount("FindWindowW"));
+  EXPECT_EQ(20u, SleepCalls("250"));
+  EXPECT_EQ(0u, winsim::CallCount("WaitForSingleObject"));
+  EXPECT_EQ(10u, winsim::CallCount("DeleteFileW"));
+  EXPECT_TRUE(winsim::FileExists(winsim::TrayPath()));
+  EXPECT_FALSE(winsim::RegValueExists(kRunKey, kRunValue));
+}
+
+TEST_F(TrayTest, CompanionThatIgnoresTheMessageGetsTwentyPassesAndOneLastWait) {
+  winsim::TrayBehaviour behaviour;
+  behaviour.exit = winsim::TrayExit::Never;
+  StartCompanion(behaviour);
+  Register(winsim::TrayPath());
+  EXPECT_EQ(21u * 5000u + 10u * 100u, Stop());
+  EXPECT_EQ(20u, winsim::PostedMessages().size());
+  EXPECT_EQ(21u, winsim::CallCount("WaitForSingleObject"));
+  EXPECT_TRUE(winsim::TrayCompanion().running);
+  EXPECT_FALSE(winsim::RegValueExists(kRunKey, kRunValue));
+}
+
+TEST_F(TrayTest, WindowGoneAfterItWasSeenLeadsToOneMoreWait) {
+  winsim::TrayBehaviour behaviour;
+  behaviour.exit = winsim::TrayExit::AfterDelay;
+  behaviour.exitDelayMs = 3000;
+  behaviour.abandonsMutex = true;  // the first wait reports WAIT_ABANDONED
+  StartCompanion(behaviour);
+  Register(winsim::TrayPath());
+  Stop();
+  EXPECT_EQ(1u, winsim::PostedMessages().size());
+  EXPECT_EQ(2u, winsim::CallCount("FindWindowW"));
+  EXPECT_EQ(2u, winsim::CallCount("WaitForSingleObject"));
+  EXPECT_EQ(0u, winsim::CallCount("Sleep"));
+  EXPECT_FALSE(winsim::FileExists(winsim::TrayPath()));
+}
+
+TEST_F(TrayTest, RegisteredFileGoneOrLocked) {
+  Register(u"C:\\Program Files\\Solvendale\\missing.exe");
+  EXPECT_EQ(0u, Stop());
+  EXPECT_EQ(1u, winsim::CallCount("DeleteFileW"));
+
+  winsim::ClearCalls();
+  Register(winsim::TrayPath());
+  winsim::HoldFile(winsim::TrayPath(), "scanner", ERROR_ACCESS_DENIED);
+  EXPECT_EQ(1000u, Stop());
+  EXPECT_EQ(10u, winsim::CallCount("DeleteFileW"));
+  EXPECT_TRUE(winsim::FileExists(winsim::TrayPath()));
+  EXPECT_FALSE(winsim::RegValueExists(kRunKey, kRunValue));
+
+  winsim::ClearCalls();
+  winsim::ReleaseHolder("scanner");
+  Register(winsim::TrayPath());
+  winsim::HoldFile(winsim::TrayPath(), "indexer", ERROR_SHARING_VIOLATION);
+  EXPECT_EQ(100u, Stop());
+  EXPECT_EQ(10u, winsim::CallCount("DeleteFileW"));
+}
+
+TEST_F(TrayTest, EmptyOrMissingValue) {
+  Register(u"");
+  EXPECT_EQ(0u, Stop());
+  EXPECT_EQ(0u, winsim::CallCount("DeleteFileW"));
+  EXPECT_FALSE(winsim::RegValueExists(kRunKey, kRunValue));
+
+  EXPECT_EQ(1000u, Stop());  // the query fails: one long sleep
+  EXPECT_EQ(0u, winsim::CallCount("DeleteFileW"));
+  EXPECT_TRUE(winsim::FileExists(winsim::TrayPath()));
+}
+
+TEST_F(TrayTest, NothingIsTouchedWhenTheRunKeyCannotBeOpened) {
+  Register(winsim::TrayPath());
+  winsim::DenyRegistryWrite(kRunKey, true);
+  Stop();
+  EXPECT_TRUE(winsim::FileExists(winsim::TrayPath()));
+  EXPECT_TRUE(winsim::RegValueExists(kRunKey, kRunValue));
+}
+
+TEST_F(TrayTest, WithoutMutexTheValueGoesButTheFileStays) {
+  Register(winsim::TrayPath());
+  winsim::FailCall("CreateMutexA", ERROR_ACCESS_DENIED);
+  EXPECT_EQ(0u, Stop());
+  EXPECT_EQ(0u, winsim::CallCount("DeleteFileW"));
+  EXPECT_TRUE(winsim::FileExists(winsim::TrayPath()));
+  EXPECT_FALSE(winsim::RegValueExists(kRunKey, kRunValue));
+}
+
+TEST_F(TrayTest, ValuesStoredWithoutTerminatorAreNeverReadPastTheBuffer) {
+  std::u16string path = winsim::TrayPath();
+  winsim::SetRegValue(kRunKey, kRunValue, REG_SZ, Utf16Bytes(path, false));
+  Stop();
+  EXPECT_FALSE(winsim::FileExists(path));
+
+  // 264 units without a terminator fill the whole buffer: no text fits.
+  winsim::ClearCalls();
+  winsim::SetRegValue(kRunKey, kRunValue, REG_SZ, Utf16Bytes(std::u16string(264, u'x'), false));
+  EXPECT_EQ(1000u, Stop());
+  EXPECT_EQ(0u, winsim::CallCount("DeleteFileW"));
+  EXPECT_FALSE(winsim::RegValueExists(kRunKey, kRunValue));
+}
+
+TEST_F(TrayTest, InstallKeepsItsOwnExecutableButStillStopsTheCompanion) {
+  StartCompanion({});
+  std::u16string upper = u"C:\\PROGRAM FILES\\solvendale\\SOLTRAY.EXE";
+  Register(upper);
+  Stop(winsim::TrayPath().c_str());
+  EXPECT_EQ(1u, winsim::TrayCompanion().exitRequests);
+  EXPECT_FALSE(winsim::TrayCompanion().running);
+  EXPECT_TRUE(winsim::FileExists(winsim::TrayPath()));
+  EXPECT_FALSE(winsim::RegValueExists(kRunKey, kRunValue));
+
+  // Another registered file is deleted as before.
+  winsim::PutFile(u"C:\\Old\\soltray.exe", {'M', 'Z'});
+  Register(u"C:\\Old\\soltray.exe");
+  Stop(winsim::TrayPath().c_str());
+  EXPECT_FALSE(winsim::FileExists(u"C:\\Old\\soltray.exe"));
+
+  // And the install then registers and starts the kept executable.
+  SetSourceDir(winsim::InstallerDirectory() + u"\\");
+  svd::StartTray(&job_);
+  EXPECT_TRUE(winsim::TrayCompanion().running);
+  EXPECT_EQ(2u, winsim::TrayCompanion().starts);
+}
+
+TEST_F(TrayTest, StartTrayRegistersAndStartsTheCompanion) {
+  SetSourceDir(winsim::InstallerDirectory() + u"\\");
+  svd::StartTray(&job_);
+  std::u16string path = winsim::TrayPath();
+  DWORD type = 0;
+  std::vector<uint8_t> data;
+  ASSERT_TRUE(winsim::GetRegValue(kRunKey, kRunValue, &type, &data));
+  EXPECT_EQ(static_cast<DWORD>(REG_SZ), type);
+  EXPECT_EQ(Utf16Bytes(path, true), data);
+  std::vector<winsim::ProcessRecord> processes = winsim::Processes();
+  ASSERT_EQ(1u, processes.size());
+  EXPECT_EQ(u"\"" + path + u"\"", processes[0].commandLine);
+  EXPECT_EQ(static_cast<DWORD>(NORMAL_PRIORITY_CLASS), processes[0].creationFlags);
+  EXPECT_EQ(static_cast<DWORD>(STARTF_USESHOWWINDOW), processes[0].startupFlags);
+  EXPECT_EQ(SW_SHOW, processes[0].showWindow);
+  EXPECT_FALSE(processes[0].inheritHandles);
+  EXPECT_TRUE(winsim::TrayCompanion().running);
+  EXPECT_EQ(0u, winsim::LiveHandles("process"));
+  EXPECT_EQ(0u, winsim::LiveHandles("thread"));
+}
+
+TEST_F(TrayTest, StartTrayOnlyOnNt6OrLater) {
+  SetSourceDir(winsim::InstallerDirectory() + u"\\");
+  winsim::SetOsVersion(5, 1);
+  svd::StartTray(&job_);
+  winsim::SetOsVersion(6, 0, 0, VER_PLATFORM_WIN32_WINDOWS);
+  svd::StartTray(&job_);
+  EXPECT_FALSE(winsim::RegValueExists(kRunKey, kRunValue));
+  EXPECT_EQ(0u, winsim::CallCount("CreateProcessW"));
+
+  winsim::SetOsVersion(6, 0);
+  svd::StartTray(&job_);
+  EXPECT_TRUE(winsim::RegValueExists(kRunKey, kRunValue));
+  EXPECT_EQ(1u, winsim::CallCount("CreateProcessW"));
+}
+
+TEST_F(TrayTest, LongTrayPathIsRegisteredWholeAndQuotedCut) {
+  std::u16string parent = u"C:\\" + std::u16string(290, u'd');
+  SetSourceDir(parent + u"\\Setup\\");
+  svd::StartTray(&job_);
+  std::u16string path = parent + u"\\soltray.exe";
+  std::u16string registered;
+  ASSERT_TRUE(winsim::GetRegString(kRunKey, kRunValue, &registered));
+  EXPECT_EQ(path, registered);
+  std::vector<std::string> details = winsim::CallDetails("CreateProcessW");
+  ASSERT_EQ(1u, details.size());
+  std::string quoted = "\"" + Narrow(path.substr(0, 259)) + "\"";
+  ASSERT_GE(details[0].size(), quoted.size());
+  EXPECT_EQ(quoted, details[0].substr(details[0].size() - quoted.size()));
+  EXPECT_EQ(0u, winsim::LiveHandles("process"));
+}
+
+TEST_F(TrayTest, TrayPathIsTheParentOfTheInstallerDirectory) {
+  struct Case {
+    const char16_t* source;
+    const char16_t* tray;
+  };
+  for (const Case& c : {Case{u"C:\\A\\B\\", u"C:\\A\\soltray.exe"}, Case{u"C:\\A\\B", u"C:\\A\\soltray.exe"},
+                        Case{u"C:/A/B/", u"C:/A\\soltray.exe"}, Case{u"C:\\", u"soltray.exe"},
+                        Case{u"B\\", u"soltray.exe"}, Case{u"\\B\\", u"soltray.exe"},
+                        Case{u"", u"soltray.exe"}}) {
+    SetSourceDir(c.source);
+    svd::CountedString tray = svd::TrayPath(&job_);
+    EXPECT_EQ(std::u16string(c.tray), std::u16string(svd::Text(tray))) << Narrow(c.source);
+    svd::Release(tray);
+  }
+}
+
+}  // namespace

@@ -1,0 +1,247 @@
+// The uninstall and reinstall sequences, on a job built on the stand-in.
+#include "workflows/workflows.h"
+
+#include <gtest/gtest.h>
+#include <winsim/control.h>
+#include <winsim/desktop_control.h>
+#include <winsim/spooler_control.h>
+
+#include <string>
+#include <vector>
+
+#include "cleanup/deferred_delete.h"
+#include "job/install_job.h"
+
+namespace {
+
+const std::u16string kRunKey = u"HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
+
+std::vector<std::u16string> LogLines(const svd::InstallJob& job) {
+  std::vector<std::u16string> lines;
+  std::u16string log = svd::Text(job.OperationLog);
+  size_t start = 0;
+  for (size_t end; (end = log.find(u"\r\n", start)) != std::u16string::npos; start = end + 2) {
+    lines.push_back(log.substr(start, end - start));
+  }
+  return lines;
+}
+
+size_t LogPosition(const svd::InstallJob& job, const std::u16string& line) {
+  std::vector<std::u16string> lines = LogLines(job);
+  for (size_t i = 0; i < lines.size(); ++i) {
+    if (lines[i] == line) return i;
+  }
+  return SIZE_MAX;
+}
+
+std::vector<std::u16string> Pending(const svd::InstallJob& job) {
+  std::vector<std::u16string> paths;
+  for (const svd::PendingDelete* p = job.PendingDeleteList; p != nullptr; p = p->next) paths.push_back(p->path);
+  return paths;
+}
+
+// The component files beside the installer, as a setup package leaves them.
+void PutComponentFiles(WORD build) {
+  std::u16string dir = winsim::InstallerDirectory() + u"\\";
+  winsim::PutFile(dir + u"qrlmon64.dll", winsim::MakeVersionedImage(1, 0, 0, build));
+  winsim::PutFile(dir + u"qrldrv64.dll", winsim::MakeVersionedImage(1, 0, 0, build));
+  winsim::PutFile(dir + u"qrlui64.dll", winsim::MakeVersionedImage(1, 0, 0, build));
+  winsim::PutTextFile(dir + u"qrlhelp.chm", "help");
+  winsim::PutFile(winsim::TrayPath(), {'M', 'Z'});
+}
+
+class WorkflowsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    winsim::ResetMachine();
+    winsim::CreateRegKey(kRunKey);
+    PutComponentFiles(2093);
+  }
+  void TearDown() override {
+    if (built_) svd::DestroyInstallJob(&job_);
+  }
+  void Build() {
+    svd::CreateInstallJob(&job_);
+    built_ = true;
+  }
+
+  svd::InstallJob job_{};
+  bool built_ = false;
+};
+
+TEST_F(WorkflowsTest, UnInstallOnACleanSystemWalksEveryStepInOrder) {
+  Build();
+  size_t before = LogLines(job_).size();
+  size_t globalBlocks = winsim::LiveBlocks(winsim::Memory::Global);
+  svd::UnInstall(&job_);
+
+  std::vector<std::u16string> lines = LogLines(job_);
+  ASSERT_GT(lines.size(), before + 5);
+  EXPECT_EQ(u">UnInstall", lines[before]);
+  EXPECT_EQ(u"  EnumMonitors", lines[before + 1]);
+  EXPECT_EQ(u"  2 Monitors found.", lines[before + 2]);
+  EXPECT_EQ(u"  EnumPrinterDrivers for Windows x64", lines[before + 3]);
+  EXPECT_EQ(u"  2 drivers found", lines[before + 4]);
+  size_t queues = LogPosition(job_, u"  >DeleteAllPrinters");
+  size_t driver = LogPosition(job_, u"  >DeletePrinterDriver for Windows x64");
+  size_t monitor = LogPosition(job_, u"  >DeleteMonitor");
+  EXPECT_EQ(before + 5, queues);
+  EXPECT_LT(queues, driver);
+  EXPECT_LT(driver, monitor);
+  EXPECT_NE(SIZE_MAX, monitor);
+  EXPECT_NE(SIZE_MAX, LogPosition(job_, u"    No Solvendale driver was found"));
+  EXPECT_EQ(0, job_.ErrorCount);
+  EXPECT_EQ(0, job_.LogDepth);
+  EXPECT_EQ(globalBlocks, winsim::LiveBlocks(winsim::Memory::Global));
+}
+
+TEST_F(WorkflowsTest, FailedEnumerationsCountAsEmptyLists) {
+  Build();
+  winsim::FailCall("EnumMonitorsW", ERROR_ACCESS_DENIED, -1);
+  winsim::FailCall("EnumPrinterDriversW", ERROR_ACCESS_DENIED, -1);
+  svd::UnInstall(&job_);
+  EXPECT_NE(SIZE_MAX, LogPosition(job_, u"  0 Monitors found."));
+  EXPECT_NE(SIZE_MAX, LogPosition(job_, u"  0 drivers found"));
+  EXPECT_NE(SIZE_MAX, LogPosition(job_, u"  >DeleteMonitor"));
+}
+
+TEST_F(WorkflowsTest, UnInstallRemovesQueuesThenDriverThenMonitor) {
+  // An installed product with one queue.
+  std::u16string monitorDll = winsim::SystemDirectory() + u"\\qrlmon64.dll";
+  winsim::PutFile(monitorDll, winsim::MakeVersionedImage(1, 0, 0, 2093));
+  winsim::MonitorSetup monitor;
+  monitor.name = u"Solvendale:";
+  monitor.dll = u"qrlmon64.dll";
+  monitor.ports = {u"Solvendale:"};
+  winsim::PutMonitor(monitor);
+  winsim::DriverSetup driver;
+  driver.name = u"Solvendale printer";
+  std::u16string dir = winsim::DriverDirectory() + u"\\3\\";
+  driver.driverPath = dir + u"qrldrv64.dll";
+  driver.dataFile = dir + u"qrldrv64.dll";
+  driver.configFile = dir + u"qrlui64.dll";
+  winsim::PutDriver(driver);
+  winsim::PrinterSetup queue;
+  queue.name = u"Solvendale";
+  queue.ports = u"Solvendale:";
+  queue.driverName = u"Solvendale printer";
+  winsim::PutPrinter(queue);
+  Build();
+  winsim::ClearCalls();
+
+  svd::UnInstall(&job_);
+
+  uint64_t queueAt = 0, driverAt = 0, monitorAt = 0;
+  size_t index = 0;
+  for (const winsim::CallRecord& call : winsim::Calls()) {
+    ++index;
+    if (call.api == "DeletePrinter" && queueAt == 0) queueAt = index;
+    if (call.api == "DeletePrinterDriverExW" && driverAt == 0) driverAt = index;
+    if (call.api == "DeleteMonitorW" && monitorAt == 0) monitorAt = index;
+  }
+  EXPECT_NE(0u, queueAt);
+  EXPECT_LT(queueAt, driverAt);
+  EXPECT_LT(driverAt, monitorAt);
+  EXPECT_FALSE(winsim::HasPrinter(u"Solvendale"));
+  EXPECT_FALSE(winsim::HasDriver(u"Solvendale printer"));
+  EXPECT_FALSE(winsim::HasMonitor(u"Solvendale:"));
+  EXPECT_FALSE(winsim::FileExists(monitorDll));
+  EXPECT_EQ(0, job_.ErrorCount);
+  EXPECT_EQ(nullptr, job_.PendingDeleteList);
+}
+
+TEST_F(WorkflowsTest, UnInstallDeletesTheTrayExecutableUnlessReinstalling) {
+  winsim::SetRegString(kRunKey, u"SolvendaleTray", winsim::TrayPath());
+  Build();
+  job_.Reinstalling = true;
+  svd::UnInstall(&job_);
+  EXPECT_TRUE(winsim::FileExists(winsim::TrayPath()));
+  EXPECT_FALSE(winsim::RegValueExists(kRunKey, u"SolvendaleTray"));
+
+  winsim::SetRegString(kRunKey, u"SolvendaleTray", winsim::TrayPath());
+  job_.Reinstalling = false;
+  svd::UnInstall(&job_);
+  EXPECT_FALSE(winsim::FileExists(winsim::TrayPath()));
+}
+
+TEST_F(WorkflowsTest, CleanRestartsTheSpoolerOnlyForFilesStillLeft) {
+  std::u16string loose = u"C:\\Temp\\loose.dll";
+  std::u16string spooled = u"C:\\Temp\\spooled.dll";
+  std::u16string stuck = u"C:\\Temp\\stuck.dll";
+  std::u16string waiting = u"C:\\Temp\\waiting.dll";
+  for (const std::u16string& path : {loose, spooled, stuck, waiting}) winsim::PutFile(path, {1});
+  winsim::SetPendingFileRenameOperations({u"\\??\\" + waiting, u""});
+  Build();
+
+  svd::AddPendingDelete(&job_.PendingDeleteList, loose.c_str());
+  svd::UnInstallAndClean(&job_);
+  EXPECT_FALSE(winsim::FileExists(loose));
+  EXPECT_FALSE(winsim::FileExists(waiting));
+  EXPECT_EQ(0, winsim::SpoolerStopCount());
+
+  winsim::HoldFile(spooled, "spooler");  // the spooler lets go when it stops
+  winsim::HoldFile(stuck, "scanner");
+  svd::AddPendingDelete(&job_.PendingDeleteList, spooled.c_str());
+  svd::AddPendingDelete(&job_.PendingDeleteList, stuck.c_str());
+  svd::UnInstallAndClean(&job_);
+  EXPECT_EQ(1, winsim::SpoolerStopCount());
+  EXPECT_EQ(winsim::SpoolerStopCount(), winsim::SpoolerStartCount());
+  EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), winsim::SpoolerServiceState());
+  EXPECT_FALSE(winsim::FileExists(spooled));
+  EXPECT_EQ((std::vector<std::u16string>{stuck}), Pending(job_));
+  EXPECT_EQ(0, job_.ErrorCount);
+}
+
+TEST_F(WorkflowsTest, ReInstallOnACleanSystemInstallsEverything) {
+  Build();
+  size_t before = LogLines(job_).size();
+  svd::ReInstall(&job_);
+
+  std::vector<std::u16string> lines = LogLines(job_);
+  EXPECT_EQ(u">ReInstall", lines[before]);
+  EXPECT_EQ(u"    >UnInstall", lines[before + 1]);
+  size_t monitor = LogPosition(job_, u"    >AddMonitor");
+  size_t driver = LogPosition(job_, u"    >Add Printer Driver");
+  size_t queue = LogPosition(job_, u"    >AddPrinter(Solvendale)");
+  EXPECT_LT(before, monitor);
+  EXPECT_LT(monitor, driver);
+  EXPECT_LT(driver, queue);
+  EXPECT_NE(SIZE_MAX, queue);
+  EXPECT_EQ(0, job_.LogDepth);
+  EXPECT_TRUE(job_.CheckMonitorVersion);
+  EXPECT_TRUE(job_.Reinstalling);
+  EXPECT_EQ(0, job_.ErrorCount);
+  EXPECT_TRUE(winsim::HasMonitor(u"Solvendale:"));
+  EXPECT_TRUE(winsim::HasDriver(u"Solvendale printer"));
+  EXPECT_TRUE(winsim::HasPrinter(u"Solvendale"));
+  EXPECT_TRUE(winsim::TrayCompanion().running);
+  EXPECT_EQ(nullptr, job_.PendingDeleteList);
+}
+
+TEST_F(WorkflowsTest, ReInstallDropsLockedFilesOfTheOldInstallation) {
+  std::u16string old = u"C:\\Temp\\old.dll";
+  winsim::PutFile(old, {1});
+  winsim::HoldFile(old, "scanner");
+  Build();
+  svd::AddPendingDelete(&job_.PendingDeleteList, old.c_str());
+  svd::ReInstall(&job_);
+  EXPECT_TRUE(winsim::FileExists(old));
+  EXPECT_EQ(nullptr, job_.PendingDeleteList);
+  EXPECT_EQ(1, winsim::SpoolerStopCount());
+  EXPECT_EQ(0, job_.ErrorCount);
+}
+
+TEST_F(WorkflowsTest, ReInstallGoesOnAfterFailures) {
+  // No driver file beside the installer: the driver fails, the queue is
+  // still attempted and the tray still started.
+  winsim::RemoveFile(winsim::InstallerDirectory() + u"\\qrldrv64.dll");
+  Build();
+  svd::ReInstall(&job_);
+  EXPECT_LT(0, job_.ErrorCount);
+  EXPECT_TRUE(winsim::HasMonitor(u"Solvendale:"));
+  EXPECT_NE(SIZE_MAX, LogPosition(job_, u"    >AddPrinter(Solvendale)"));
+  EXPECT_TRUE(winsim::TrayCompanion().running);
+  EXPECT_EQ(0, job_.LogDepth);
+}
+
+}  // namespace
