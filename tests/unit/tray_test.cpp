@@ -39,7 +39,7 @@ size_t SleepCalls(const std::string& ms) {
   return count;
 }
 
-class TrayTest : public ::testing::Test {
+class TrayCompanionTest : public ::testing::Test {
  protected:
   void SetUp() override {
     winsim::ResetMachine();
@@ -65,7 +65,7 @@ class TrayTest : public ::testing::Test {
   svd::InstallJob job_{};
 };
 
-TEST_F(TrayTest, WithoutCompanionNoWindowIsSoughtButFileAndValueGo) {
+TEST_F(TrayCompanionTest, WithoutCompanionNoWindowIsSoughtButFileAndValueGo) {
   Register(winsim::TrayPath());
   EXPECT_EQ(0u, Stop());
   EXPECT_EQ(0u, winsim::CallCount("FindWindowW"));
@@ -76,7 +76,7 @@ TEST_F(TrayTest, WithoutCompanionNoWindowIsSoughtButFileAndValueGo) {
   EXPECT_EQ(0u, winsim::LiveHandles("mutex"));
 }
 
-TEST_F(TrayTest, CompanionThatExitsOnTheFirstMessageEndsTheHandshake) {
+TEST_F(TrayCompanionTest, CompanionThatExitsOnTheFirstMessageEndsTheHandshake) {
   StartCompanion({});
   Register(winsim::TrayPath());
   EXPECT_EQ(0u, Stop());
@@ -94,7 +94,7 @@ TEST_F(TrayTest, CompanionThatExitsOnTheFirstMessageEndsTheHandshake) {
   EXPECT_EQ(0u, winsim::LiveHandles("mutex"));
 }
 
-TEST_F(TrayTest, WindowNeverFoundCostsTwentyShortSleeps) {
+TEST_F(TrayCompanionTest, WindowNeverFoundCostsTwentyShortSleeps) {
   winsim::TrayBehaviour behaviour;
   behaviour.hasWindow = false;
   StartCompanion(behaviour);
@@ -109,7 +109,7 @@ TEST_F(TrayTest, WindowNeverFoundCostsTwentyShortSleeps) {
   EXPECT_FALSE(winsim::RegValueExists(kRunKey, kRunValue));
 }
 
-TEST_F(TrayTest, CompanionThatIgnoresTheMessageGetsTwentyPassesAndOneLastWait) {
+TEST_F(TrayCompanionTest, CompanionThatIgnoresTheMessageGetsTwentyPassesAndOneLastWait) {
   winsim::TrayBehaviour behaviour;
   behaviour.exit = winsim::TrayExit::Never;
   StartCompanion(behaviour);
@@ -121,7 +121,7 @@ TEST_F(TrayTest, CompanionThatIgnoresTheMessageGetsTwentyPassesAndOneLastWait) {
   EXPECT_FALSE(winsim::RegValueExists(kRunKey, kRunValue));
 }
 
-TEST_F(TrayTest, WindowGoneAfterItWasSeenLeadsToOneMoreWait) {
+TEST_F(TrayCompanionTest, WindowGoneAfterItWasSeenLeadsToOneMoreWait) {
   winsim::TrayBehaviour behaviour;
   behaviour.exit = winsim::TrayExit::AfterDelay;
   behaviour.exitDelayMs = 3000;
@@ -136,7 +136,7 @@ TEST_F(TrayTest, WindowGoneAfterItWasSeenLeadsToOneMoreWait) {
   EXPECT_FALSE(winsim::FileExists(winsim::TrayPath()));
 }
 
-TEST_F(TrayTest, RegisteredFileGoneOrLocked) {
+TEST_F(TrayCompanionTest, RegisteredFileGoneOrLocked) {
   Register(u"C:\\Program Files\\Solvendale\\missing.exe");
   EXPECT_EQ(0u, Stop());
   EXPECT_EQ(1u, winsim::CallCount("DeleteFileW"));
@@ -157,7 +157,7 @@ TEST_F(TrayTest, RegisteredFileGoneOrLocked) {
   EXPECT_EQ(10u, winsim::CallCount("DeleteFileW"));
 }
 
-TEST_F(TrayTest, EmptyOrMissingValue) {
+TEST_F(TrayCompanionTest, EmptyOrMissingValue) {
   Register(u"");
   EXPECT_EQ(0u, Stop());
   EXPECT_EQ(0u, winsim::CallCount("DeleteFileW"));
@@ -168,7 +168,7 @@ TEST_F(TrayTest, EmptyOrMissingValue) {
   EXPECT_TRUE(winsim::FileExists(winsim::TrayPath()));
 }
 
-TEST_F(TrayTest, NothingIsTouchedWhenTheRunKeyCannotBeOpened) {
+TEST_F(TrayCompanionTest, NothingIsTouchedWhenTheRunKeyCannotBeOpened) {
   Register(winsim::TrayPath());
   winsim::DenyRegistryWrite(kRunKey, true);
   Stop();
@@ -176,7 +176,7 @@ TEST_F(TrayTest, NothingIsTouchedWhenTheRunKeyCannotBeOpened) {
   EXPECT_TRUE(winsim::RegValueExists(kRunKey, kRunValue));
 }
 
-TEST_F(TrayTest, WithoutMutexTheValueGoesButTheFileStays) {
+TEST_F(TrayCompanionTest, WithoutMutexTheValueGoesButTheFileStays) {
   Register(winsim::TrayPath());
   winsim::FailCall("CreateMutexA", ERROR_ACCESS_DENIED);
   EXPECT_EQ(0u, Stop());
@@ -185,7 +185,7 @@ TEST_F(TrayTest, WithoutMutexTheValueGoesButTheFileStays) {
   EXPECT_FALSE(winsim::RegValueExists(kRunKey, kRunValue));
 }
 
-TEST_F(TrayTest, ValuesStoredWithoutTerminatorAreNeverReadPastTheBuffer) {
+TEST_F(TrayCompanionTest, ValuesStoredWithoutTerminatorAreNeverReadPastTheBuffer) {
   std::u16string path = winsim::TrayPath();
   winsim::SetRegValue(kRunKey, kRunValue, REG_SZ, Utf16Bytes(path, false));
   Stop();
@@ -199,7 +199,7 @@ TEST_F(TrayTest, ValuesStoredWithoutTerminatorAreNeverReadPastTheBuffer) {
   EXPECT_FALSE(winsim::RegValueExists(kRunKey, kRunValue));
 }
 
-TEST_F(TrayTest, InstallKeepsItsOwnExecutableButStillStopsTheCompanion) {
+TEST_F(TrayCompanionTest, InstallKeepsItsOwnExecutableButStillStopsTheCompanion) {
   StartCompanion({});
   std::u16string upper = u"C:\\PROGRAM FILES\\solvendale\\SOLTRAY.EXE";
   Register(upper);
@@ -222,7 +222,7 @@ TEST_F(TrayTest, InstallKeepsItsOwnExecutableButStillStopsTheCompanion) {
   EXPECT_EQ(2u, winsim::TrayCompanion().starts);
 }
 
-TEST_F(TrayTest, StartTrayRegistersAndStartsTheCompanion) {
+TEST_F(TrayCompanionTest, StartTrayRegistersAndStartsTheCompanion) {
   SetSourceDir(winsim::InstallerDirectory() + u"\\");
   svd::StartTray(&job_);
   std::u16string path = winsim::TrayPath();
@@ -243,7 +243,7 @@ TEST_F(TrayTest, StartTrayRegistersAndStartsTheCompanion) {
   EXPECT_EQ(0u, winsim::LiveHandles("thread"));
 }
 
-TEST_F(TrayTest, StartTrayOnlyOnNt6OrLater) {
+TEST_F(TrayCompanionTest, StartTrayOnlyOnNt6OrLater) {
   SetSourceDir(winsim::InstallerDirectory() + u"\\");
   winsim::SetOsVersion(5, 1);
   svd::StartTray(&job_);
@@ -258,7 +258,7 @@ TEST_F(TrayTest, StartTrayOnlyOnNt6OrLater) {
   EXPECT_EQ(1u, winsim::CallCount("CreateProcessW"));
 }
 
-TEST_F(TrayTest, LongTrayPathIsRegisteredWholeAndQuotedCut) {
+TEST_F(TrayCompanionTest, LongTrayPathIsRegisteredWholeAndQuotedCut) {
   std::u16string parent = u"C:\\" + std::u16string(290, u'd');
   SetSourceDir(parent + u"\\Setup\\");
   svd::StartTray(&job_);
@@ -274,7 +274,7 @@ TEST_F(TrayTest, LongTrayPathIsRegisteredWholeAndQuotedCut) {
   EXPECT_EQ(0u, winsim::LiveHandles("process"));
 }
 
-TEST_F(TrayTest, TrayPathIsTheParentOfTheInstallerDirectory) {
+TEST_F(TrayCompanionTest, TrayPathIsTheParentOfTheInstallerDirectory) {
   struct Case {
     const char16_t* source;
     const char16_t* tray;

@@ -166,7 +166,7 @@ TEST_F(WorkflowsTest, UnInstallDeletesTheTrayExecutableUnlessReinstalling) {
 
 TEST_F(WorkflowsTest, CleanRestartsTheSpoolerOnlyForFilesStillLeft) {
   std::u16string loose = u"C:\\Temp\\loose.dll";
-  std::u16string spooled = u"C:\\Temp\\spooled.dll";
+  std::u16string spooled = winsim::SystemDirectory() + u"\\extramon.dll";
   std::u16string stuck = u"C:\\Temp\\stuck.dll";
   std::u16string waiting = u"C:\\Temp\\waiting.dll";
   for (const std::u16string& path : {loose, spooled, stuck, waiting}) winsim::PutFile(path, {1});
@@ -179,7 +179,12 @@ TEST_F(WorkflowsTest, CleanRestartsTheSpoolerOnlyForFilesStillLeft) {
   EXPECT_FALSE(winsim::FileExists(waiting));
   EXPECT_EQ(0, winsim::SpoolerStopCount());
 
-  winsim::HoldFile(spooled, "spooler");  // the spooler lets go when it stops
+  // A monitor DLL that the running spooler keeps loaded.
+  winsim::MonitorSetup extra;
+  extra.name = u"Extra Port";
+  extra.dll = u"extramon.dll";
+  winsim::PutMonitor(extra);
+  ASSERT_TRUE(winsim::FileHeld(spooled));
   winsim::HoldFile(stuck, "scanner");
   svd::AddPendingDelete(&job_.PendingDeleteList, spooled.c_str());
   svd::AddPendingDelete(&job_.PendingDeleteList, stuck.c_str());
