@@ -226,17 +226,22 @@ TEST_F(PendingComponentsTest, OnlyTheWholeFileNameOfAnExistingSourceCounts) {
 }
 
 TEST_F(PendingComponentsTest, DllThatTheRestartFreesIsDeletedInTheSecondPass) {
-  // Held by the spooler alone: stopping it lets go, so the second purge
-  // deletes the file and the answer is false after one restart.
-  const std::u16string path = u"C:\\Windows\\System32\\qrlmon64.dll";
-  winsim::PutFile(path, {1, 2, 3});
-  winsim::HoldFile(path, "spooler");
+  // The monitor DLL is held by the running spooler. The restart stops it
+  // and lets go of the file; the spooler then takes longer than the polling
+  // to come back, so the second purge finds the file free and deletes it:
+  // false after one restart, and nothing reported about the slow start.
+  const std::u16string path = winsim::SystemDirectory() + u"\\qrlmon64.dll";
+  winsim::PutFile(path, winsim::MakeVersionedImage(1, 0, 0, 2093));
+  winsim::PutMonitor({u"Solvendale:", u"Windows x64", u"qrlmon64.dll", {u"Solvendale:"}});
+  ASSERT_TRUE(winsim::FileHeld(path));
+  winsim::SetSpoolerStartDelayMs(20000);
   winsim::SetPendingFileRenameOperations({Pending(path), u""});
 
   EXPECT_FALSE(CheckPendingComponents());
 
   EXPECT_FALSE(winsim::FileExists(path));
   EXPECT_EQ(winsim::SpoolerStopCount(), 1);
+  winsim::AdvanceMs(20000);  // the start completes
   EXPECT_EQ(winsim::SpoolerStartCount(), 1);
 }
 
