@@ -261,13 +261,32 @@ class Session:
     def helper(self, name, *args, timeout=60):
         return self.run(helper(name), *args, timeout=timeout)
 
-    def screenshot(self, name):
-        """Saves the whole Xvfb screen as <WINE_TEST_DIR>/<name>.png."""
+    def screenshot(self, name, rect=None):
+        """Saves the Xvfb screen, or the part given as "left,top,width,height",
+        as <WINE_TEST_DIR>/<name>.png."""
         path = os.path.join(test_dir(), name + ".png")
-        subprocess.run(["import", "-window", "root", path], env=self.env,
-                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL, timeout=60, check=True)
+        args = ["import", "-window", "root"]
+        if rect:
+            left, top, width, height = (int(v) for v in rect.split(","))
+            args += ["-crop", "%dx%d+%d+%d" % (width, height, max(left, 0), max(top, 0))]
+        subprocess.run(args + [path], env=self.env, stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60,
+                       check=True)
         return path
+
+    def run_job(self, *args, close="button", shot=None, timeout=180):
+        """Runs an install or uninstall command. When the log dialog appears
+        it is read, photographed (as shot, when given) and closed with close.
+        Returns (result, dialog fields or None)."""
+        process = self.start_installer(*args)
+        dialog = self.read_dialog(timeout_ms=timeout * 1000, program=process)
+        if dialog is not None:
+            if shot:
+                self.screenshot(shot, dialog.get("rect"))
+            if self.close_dialog(close) != 0:
+                process.kill()
+                raise RuntimeError("the log dialog did not close with " + close)
+        return self.finish(process, timeout), dialog
 
     def read_dialog(self, timeout_ms=15000, program=None):
         """The log dialog's caption, texts and styles, or None when none
@@ -307,6 +326,14 @@ class Session:
     def release_shift(self, holder):
         self.helper("key_helper", "release")
         return self.finish(holder)
+
+    def reset_product(self, build=2093):
+        """Brings the prefix back to a system without any Solvendale
+        component and lays out the program directory afresh."""
+        result = self.helper("product_reset")
+        if result.code != 0:
+            raise RuntimeError("resetting the prefix failed: %r" % result)
+        lay_out_program(build)
 
     def spooler_state(self):
         """The state reader's records as a list of tuples (kind, fields...)."""

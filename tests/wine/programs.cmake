@@ -30,6 +30,10 @@ wine_test_program(wine_state_reader ${WINE_TEST_OUT}/helpers state_reader)
 add_dependencies(wine_state_reader winspool_ordinals)
 target_link_libraries(wine_state_reader PRIVATE ${ORDINALS_LIB} winspool advapi32 user32)
 
+add_executable(wine_product_reset ${HELPER_DIR}/product_reset.cpp)
+wine_test_program(wine_product_reset ${WINE_TEST_OUT}/helpers product_reset)
+target_link_libraries(wine_product_reset PRIVATE winspool advapi32 user32)
+
 # Stand-ins for the product's component files, one set per build number.
 foreach(build 2072 2073 2093 2094)
   set(out ${WINE_TEST_OUT}/fixtures/${build})

@@ -65,7 +65,7 @@ class ShiftDialogTest(WineTestCase):
             if dialog is None:
                 result = self.finish(process)
                 self.fail("no log dialog appeared: %r" % result)
-            shot = self.wine.screenshot("log_dialog_" + how)
+            shot = self.wine.screenshot("log_dialog_" + how, dialog.get("rect"))
             closed = self.wine.close_dialog(how)
             result = self.finish(process)
         finally:

@@ -4,7 +4,8 @@
 //   dialog_reader.exe read <timeout ms>
 //     prints key=value lines (UTF-8; backslash, CR and LF escaped):
 //     caption, style, exstyle, edit_style, edit_text, button_text,
-//     button_style, owner; exit 0, or 2 when no dialog appeared in time.
+//     button_style, owner, rect (left,top,width,height on the screen);
+//     exit 0, or 2 when no dialog appeared in time.
 //   dialog_reader.exe close button|enter|escape|sysclose <timeout ms>
 //     closes it with the Close button, the Enter key, the Escape key or the
 //     caption bar's close command and waits until the window is gone;
@@ -71,6 +72,11 @@ static int Read(HWND dialog) {
   printf("exstyle=0x%08lX\n", static_cast<unsigned long>(GetWindowLongW(dialog, GWL_EXSTYLE)));
   printf("owner=0x%llX\n", static_cast<unsigned long long>(
       reinterpret_cast<ULONG_PTR>(GetWindow(dialog, GW_OWNER))));
+  RECT rect;
+  if (GetWindowRect(dialog, &rect)) {
+    printf("rect=%ld,%ld,%ld,%ld\n", rect.left, rect.top, rect.right - rect.left,
+           rect.bottom - rect.top);
+  }
   HWND edit = GetDlgItem(dialog, 1001);
   printf("edit_style=0x%08lX\n", static_cast<unsigned long>(GetWindowLongW(edit, GWL_STYLE)));
   wchar_t* text = ReadText(edit);
