@@ -335,6 +335,16 @@ class Session:
             raise RuntimeError("resetting the prefix failed: %r" % result)
         lay_out_program(build)
 
+    def add_missing_datatypes(self):
+        """Gives queues registered without a data type the data type "RAW",
+        as Windows' spooler does; returns the names of the queues changed.
+        (Wine's AddPrinterW registers such a queue but cannot open it.)"""
+        result = self.helper("product_reset", "datatype")
+        if result.code != 0:
+            raise RuntimeError("setting data types failed: %r" % result)
+        return [line[len("datatype RAW for "):].strip() for line in result.stdout.splitlines()
+                if line.startswith("datatype RAW for ")]
+
     def spooler_state(self):
         """The state reader's records as a list of tuples (kind, fields...)."""
         result = self.helper("state_reader")

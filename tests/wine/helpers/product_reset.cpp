@@ -5,6 +5,12 @@
 // "Solvendale printer" driver, the driver, the "Solvendale:" monitor, their
 // files, the tray's Run value, PendingFileRenameOperations and the default
 // printer setting. Prints what it could not do; exit 0 when all went well.
+//
+//   product_reset.exe            the reset described above
+//   product_reset.exe datatype   gives every queue registered without a data
+//                                type the data type "RAW", as Windows' spooler
+//                                does for such a queue (Wine's AddPrinterW
+//                                registers it but cannot open it)
 #include <windows.h>
 #include <winspool.h>
 #include <stdio.h>
@@ -62,6 +68,40 @@ void DeleteQueues() {
   HeapFree(GetProcessHeap(), 0, buffer);
 }
 
+// Whether the spooler lists the product's driver (Wine answers a deletion
+// of a missing driver with an unrelated error code, so ask first).
+bool DriverInstalled() {
+  DWORD needed = 0, count = 0;
+  EnumPrinterDriversW(nullptr, kEnvironment, 1, nullptr, 0, &needed, &count);
+  if (!needed) return false;
+  BYTE* buffer = static_cast<BYTE*>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, needed));
+  bool found = false;
+  if (EnumPrinterDriversW(nullptr, kEnvironment, 1, buffer, needed, &needed, &count)) {
+    DRIVER_INFO_1W* info = reinterpret_cast<DRIVER_INFO_1W*>(buffer);
+    for (DWORD i = 0; i < count; ++i) {
+      if (info[i].pName && lstrcmpW(info[i].pName, kDriver) == 0) found = true;
+    }
+  }
+  HeapFree(GetProcessHeap(), 0, buffer);
+  return found;
+}
+
+bool MonitorInstalled() {
+  DWORD needed = 0, count = 0;
+  EnumMonitorsW(nullptr, 1, nullptr, 0, &needed, &count);
+  if (!needed) return false;
+  BYTE* buffer = static_cast<BYTE*>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, needed));
+  bool found = false;
+  if (EnumMonitorsW(nullptr, 1, buffer, needed, &needed, &count)) {
+    MONITOR_INFO_1W* info = reinterpret_cast<MONITOR_INFO_1W*>(buffer);
+    for (DWORD i = 0; i < count; ++i) {
+      if (info[i].pName && lstrcmpW(info[i].pName, kMonitor) == 0) found = true;
+    }
+  }
+  HeapFree(GetProcessHeap(), 0, buffer);
+  return found;
+}
+
 void DeleteIfPresent(const wchar_t* path) {
   if (!DeleteFileW(path) && GetLastError() != ERROR_FILE_NOT_FOUND &&
       GetLastError() != ERROR_PATH_NOT_FOUND) {
@@ -74,8 +114,7 @@ void RemoveDriver() {
   wchar_t directory[MAX_PATH] = {};
   GetPrinterDriverDirectoryW(nullptr, kEnvironment, 1, reinterpret_cast<BYTE*>(directory),
                              sizeof(directory), &needed);
-  if (!DeletePrinterDriverExW(nullptr, kEnvironment, kDriver, 0, 0) &&
-      GetLastError() != ERROR_UNKNOWN_PRINTER_DRIVER) {
+  if (DriverInstalled() && !DeletePrinterDriverExW(nullptr, kEnvironment, kDriver, 0, 0)) {
     Fail("DeletePrinterDriverExW");
   }
   const wchar_t* files[] = {L"qrldrv64.dll", L"qrlui64.dll", L"qrlhelp.chm"};
@@ -89,8 +128,7 @@ void RemoveDriver() {
 }
 
 void RemoveMonitor() {
-  if (!DeleteMonitorW(nullptr, kEnvironment, kMonitor) &&
-      GetLastError() != ERROR_UNKNOWN_PRINT_MONITOR) {
+  if (MonitorInstalled() && !DeleteMonitorW(nullptr, kEnvironment, kMonitor)) {
     Fail("DeleteMonitorW");
   }
   wchar_t path[MAX_PATH * 2];
@@ -107,9 +145,42 @@ void DeleteValue(HKEY root, const wchar_t* key, const wchar_t* value) {
   RegCloseKey(handle);
 }
 
+int AddMissingDatatypes() {
+  HKEY printers;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\Print\\Printers",
+                    0, KEY_ALL_ACCESS, &printers) != ERROR_SUCCESS) {
+    return 0;
+  }
+  wchar_t name[512];
+  for (DWORD i = 0;; ++i) {
+    DWORD length = 512;
+    if (RegEnumKeyExW(printers, i, name, &length, nullptr, nullptr, nullptr, nullptr) !=
+        ERROR_SUCCESS) {
+      break;
+    }
+    HKEY printer;
+    if (RegOpenKeyExW(printers, name, 0, KEY_ALL_ACCESS, &printer) != ERROR_SUCCESS) continue;
+    DWORD size = 0;
+    if (RegQueryValueExW(printer, L"Datatype", nullptr, nullptr, nullptr, &size) != ERROR_SUCCESS) {
+      static const wchar_t raw[] = L"RAW";
+      if (RegSetValueExW(printer, L"Datatype", 0, REG_SZ, reinterpret_cast<const BYTE*>(raw),
+                         sizeof(raw)) != ERROR_SUCCESS) {
+        Fail("RegSetValueExW Datatype");
+      } else {
+        printf("datatype RAW for %ls\n", name);
+      }
+    }
+    RegCloseKey(printer);
+  }
+  RegCloseKey(printers);
+  fflush(stdout);
+  return failures ? 1 : 0;
+}
+
 }  // namespace
 
-int wmain() {
+int wmain(int argc, wchar_t** argv) {
+  if (argc == 2 && lstrcmpiW(argv[1], L"datatype") == 0) return AddMissingDatatypes();
   StopTray();
   DeleteQueues();
   RemoveDriver();

@@ -1,0 +1,211 @@
+"""Whole runs of the installer under Wine: install on a clean system, the
+probes on the installed system, stopping the tray companion, uninstall.
+
+Where Wine's spooler behaves differently from Windows', the test expects
+Wine's behaviour and says so; the program is the same for both."""
+
+import filecmp
+import os
+import sys
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import harness  # noqa: E402
+from test_commands import WineTestCase  # noqa: E402
+
+DRIVER = "Solvendale printer"
+MONITOR = "Solvendale:"
+QUEUE = "Solvendale"
+DRIVER_DIR = r"C:\windows\system32\spool\drivers\x64"
+VERSION3_DIR = DRIVER_DIR + r"\3"
+SYSTEM_DIR = r"C:\windows\system32"
+TRAY_PATH = harness.PRODUCT_DIR + r"\soltray.exe"
+DRIVER_FILES = ("qrldrv64.dll", "qrlui64.dll", "qrlhelp.chm")
+
+
+class State:
+    """One reading of the state reader, with lookups by kind and name."""
+
+    def __init__(self, records):
+        self.records = records
+
+    def all(self, kind):
+        return [r[1:] for r in self.records if r[0] == kind]
+
+    def find(self, kind, name):
+        for r in self.records:
+            if r[0] == kind and len(r) > 1 and r[1] == name:
+                return r[1:]
+        return None
+
+    def has(self, kind):
+        return any(r[0] == kind for r in self.records)
+
+    def value(self, kind):
+        for r in self.records:
+            if r[0] == kind:
+                return r[1] if len(r) > 1 else True
+        return None
+
+
+class ScenarioTestCase(WineTestCase):
+    def state(self):
+        return State(self.wine.spooler_state())
+
+    def wait_for_state(self, predicate, seconds=10):
+        """The tray companion starts on its own after the installer ended;
+        polls the state (bounded) until predicate holds."""
+        deadline = time.monotonic() + seconds
+        state = self.state()
+        while not predicate(state) and time.monotonic() < deadline:
+            time.sleep(0.2)
+            state = self.state()
+        return state
+
+    def install_clean(self, shot=None):
+        self.wine.reset_product()
+        return self.job("install", shot=shot)
+
+    def ensure_installed(self):
+        """An installed system with a usable queue (see InstallTest)."""
+        if self.state().find("driver", DRIVER) is None:
+            self.install_clean()
+            self.wine.add_missing_datatypes()
+        if self.state().find("driver", DRIVER) is None:
+            self.fail("the install did not register the driver")
+
+    def job(self, *args, shot=None):
+        try:
+            return self.wine.run_job(*args, shot=shot)
+        except harness.NotBuiltYet as e:
+            self.skipTest(str(e))
+
+    def assertOnlyError(self, dialog, line):
+        """The log dialog shows the error log with exactly this error line."""
+        self.assertIsNotNone(dialog, "no error dialog")
+        self.assertEqual(dialog["caption"], "Solvendale build 2093- Install error log!")
+        text = dialog["edit_text"]
+        self.assertTrue(text.startswith("Solvendale 2093\r\n"), text[:100])
+        errors = [l.strip() for l in text.split("\r\n") if l.strip().startswith("Error(")]
+        self.assertEqual(errors, [line], text)
+
+
+class InstallTest(ScenarioTestCase):
+    def test_clean_install(self):
+        result, dialog = self.install_clean(shot="install_clean_error_dialog")
+        # Wine's AddPrinterW registers a queue given without a data type but
+        # then fails with ERROR_INVALID_PRINTER_NAME (1801), because its
+        # spooler cannot open a queue without one; Windows' spooler uses the
+        # print processor's default data type. So under Wine the install
+        # ends with error line 15, the error dialog and exit code 100.
+        self.assertOnlyError(
+            dialog, "Error(15): Can`t add printer 'Solvendale' - (Invalid printer name.)")
+        self.assertEqual(result.code, 100, result)
+        self.assertEqual(self.wine.add_missing_datatypes(), [QUEUE])
+
+        state = self.wait_for_state(lambda s: s.has("traywindow"))
+        # Port monitor: registered with its bare DLL name, the DLL copied
+        # into the system directory, its port present. (Wine's EnumMonitorsW
+        # reports every monitor under "Windows NT x86".)
+        self.assertEqual(state.find("monitor", MONITOR), (MONITOR, "Windows NT x86", "qrlmon64.dll"))
+        self.assertTrue(filecmp.cmp(harness.unix_path(SYSTEM_DIR + r"\qrlmon64.dll"),
+                                    harness.fixture(2093, "qrlmon64.dll"), shallow=False))
+        self.assertIsNotNone(state.find("port", MONITOR))
+
+        # Driver: version 3, its files in the version-3 directory; the
+        # staged copies in the driver directory are gone again. (Wine keeps
+        # no manufacturer or provider of a level-6 record.)
+        driver = state.find("driver", DRIVER)
+        self.assertIsNotNone(driver, state.records)
+        self.assertEqual(driver[1:7], (
+            "3", "Windows x64", VERSION3_DIR + r"\qrldrv64.dll", VERSION3_DIR + r"\qrldrv64.dll",
+            VERSION3_DIR + r"\qrlui64.dll", VERSION3_DIR + r"\qrlhelp.chm"))
+        for name in DRIVER_FILES:
+            self.assertTrue(filecmp.cmp(harness.unix_path(VERSION3_DIR + "\\" + name),
+                                        harness.fixture(2093, name), shallow=False), name)
+            self.assertFalse(os.path.exists(harness.unix_path(DRIVER_DIR + "\\" + name)), name)
+
+        # Exactly one queue of the driver, "Solvendale" on "Solvendale:".
+        queues = [p for p in state.all("printer") if p[2] == DRIVER]
+        self.assertEqual([(q[0], q[1], q[6]) for q in queues], [(QUEUE, MONITOR, "WinPrint")])
+
+        # Tray companion registered and running; nothing left for reboot.
+        self.assertEqual(state.value("run"), TRAY_PATH)
+        self.assertTrue(state.has("traywindow"))
+        self.assertEqual(state.all("pending"), [])
+
+
+class ProbeTest(ScenarioTestCase):
+    def test_probes_on_clean_system(self):
+        self.wine.reset_product()
+        # No queue of the driver; no default printer at all.
+        self.assertEqual(self.installer("onChkDrv").code, 3)
+        self.assertEqual(self.installer("onInit").code, 102)
+        # def.set finds no Solvendale queue to make the default; still 4.
+        self.assertEqual(self.installer("def.set").code, 4)
+        self.assertIsNone(self.state().value("default"))
+
+    def test_probes_on_installed_system(self):
+        self.ensure_installed()
+        # The queue uses the driver and the driver DLL is build 2093.
+        self.assertEqual(self.installer("onChkDrv").code, 103)
+        self.assertEqual(self.installer("ONCHKDRV").code, 103)
+        # Make the queue the default printer: both the documented call and
+        # ordinal 203 (what the installer reads) then name it.
+        self.assertEqual(self.installer("def.set").code, 4)
+        state = self.state()
+        self.assertEqual(state.value("default"), QUEUE)
+        self.assertEqual(state.value("default203"), QUEUE)
+        # Nothing pending and the default printer is a Solvendale queue.
+        self.assertEqual(self.installer("onInit").code, 3)
+
+
+class TrayTest(ScenarioTestCase):
+    def test_removetray_ends_the_companion(self):
+        self.ensure_installed()
+        state = self.wait_for_state(lambda s: s.has("traywindow"))
+        self.assertTrue(state.has("traywindow"), "the tray companion is not running")
+        self.assertEqual(self.installer("removetray").code, 6)
+        state = self.state()
+        self.assertFalse(state.has("traywindow"))
+        self.assertFalse(state.has("traymutex"))
+        self.assertIsNone(state.value("run"))
+        # The registered executable is deleted with its registration.
+        self.assertFalse(os.path.exists(harness.unix_path(TRAY_PATH)))
+        harness.lay_out_program()
+
+
+class UninstallTest(ScenarioTestCase):
+    def test_uninstall(self):
+        self.ensure_installed()
+        result, dialog = self.job("uninstall", shot="uninstall_error_dialog")
+        state = self.state()
+        # Wine refuses DeletePrinterDriverExW with DPD_DELETE_ALL_FILES
+        # (ERROR_INVALID_PARAMETER, 87), also after the spooler restart,
+        # where Windows deletes the driver and its files: the driver stays,
+        # error line 14 is written, the log dialog shows the error log and
+        # the run ends with 100.
+        self.assertOnlyError(dialog, "Error(14): Can`t remove the printer-driver "
+                                     "'Solvendale printer' - (Invalid parameter.)")
+        self.assertIn("Can't delete driver. Trying to restart spooler", dialog["edit_text"])
+        self.assertEqual(result.code, 100, result)
+        self.assertIsNotNone(state.find("driver", DRIVER))
+        # Everything else is gone: queue, monitor and its DLL, tray.
+        self.assertEqual([p for p in state.all("printer") if p[2] == DRIVER], [])
+        self.assertIsNone(state.find("monitor", MONITOR))
+        self.assertIsNone(state.find("port", MONITOR))
+        self.assertFalse(os.path.exists(harness.unix_path(SYSTEM_DIR + r"\qrlmon64.dll")))
+        self.assertIsNone(state.value("run"))
+        self.assertFalse(state.has("traywindow"))
+        harness.lay_out_program()
+
+    def test_uninstall_on_clean_system(self):
+        self.wine.reset_product()
+        result, dialog = self.job("uninstall")
+        self.assertIsNone(dialog, dialog and dialog["edit_text"])
+        self.assertEqual(result.code, 2, result)
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
