@@ -9,6 +9,8 @@
 
 #include "job/install_job.h"
 #include "job/product.h"
+// The machine's clock events stand in for attempts that take long.
+#include "../../winsim/src/core.h"
 
 namespace {
 
@@ -148,6 +150,36 @@ TEST_F(FileStagingTest, WrappingTickCounterDoesNotEndTheRetriesEarly) {
   EXPECT_EQ(INVALID_HANDLE_VALUE, svd::CreateDestinationFile(&job_, Target(u"x.dll").c_str()));
   EXPECT_EQ(100u, winsim::CallCount("CreateFileW"));
   EXPECT_FALSE(LogContains(u"CreateFile - timeout"));
+}
+
+TEST_F(FileStagingTest, SlowAttemptsEndAfterTenSeconds) {
+  winsim::PutFile(Target(u"x.dll"), Pattern(5));
+  winsim::HoldFile(Target(u"x.dll"), "spooler");
+  const DWORD base = 5000000;
+  winsim::SetTickBase(base);
+  // After the 10th sleep the tick counter stands 10,001 ms further on, as
+  // if each attempt had taken a second.
+  winsim::clock::After(500, [] { winsim::SetTickBase(base + 10001 - 500); }, "slow disk");
+  winsim::ClearCalls();
+  EXPECT_EQ(INVALID_HANDLE_VALUE, svd::CreateDestinationFile(&job_, Target(u"x.dll").c_str()));
+  EXPECT_EQ(11u, winsim::CallCount("CreateFileW"));
+  EXPECT_EQ(10u, winsim::CallCount("Sleep"));
+  EXPECT_EQ((std::vector<std::u16string>{u"CreateFile - timeout"}), LogLines());
+  // The error of the last attempt is still there for the caller's error line.
+  EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION), GetLastError());
+}
+
+TEST_F(FileStagingTest, ExactlyTenSecondsIsNotYetATimeout) {
+  winsim::PutFile(Target(u"x.dll"), Pattern(5));
+  winsim::HoldFile(Target(u"x.dll"), "spooler");
+  const DWORD base = 5000000;
+  winsim::SetTickBase(base);
+  winsim::clock::After(500, [] { winsim::SetTickBase(base + 10000 - 500); }, "slow disk");
+  winsim::ClearCalls();
+  EXPECT_EQ(INVALID_HANDLE_VALUE, svd::CreateDestinationFile(&job_, Target(u"x.dll").c_str()));
+  // The 11th attempt fails exactly 10,000 ms after the start, the 12th 10,050 ms.
+  EXPECT_EQ((std::vector<std::u16string>{u"CreateFile - timeout"}), LogLines());
+  EXPECT_EQ(11u, winsim::CallCount("Sleep"));
 }
 
 TEST_F(FileStagingTest, DestinationFreedDuringRetriesIsCreated) {
