@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <winsim/control.h>
 
+#include "sim_test.h"
+
 #include <string>
 #include <vector>
 
@@ -39,13 +41,16 @@ std::u16string NameAt(const PendingRenameTable& table, int index) {
   return table.names[index] != nullptr ? std::u16string(table.names[index]) : u"<absent>";
 }
 
-class DeferredDeleteTest : public ::testing::Test {
+class DeferredDeleteTest : public SimTest {
  protected:
   void SetUp() override {
-    winsim::ResetMachine();
+    SimTest::SetUp();
     blocks_ = winsim::LiveBlocks(winsim::Memory::Global);
   }
-  void TearDown() override { svd::DestroyInstallJob(&job_); }
+  void TearDown() override {
+    svd::DestroyInstallJob(&job_);
+    SimTest::TearDown();
+  }
 
   void Add(const std::u16string& path) { svd::AddPendingDelete(&job_.PendingDeleteList, path.c_str()); }
 

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <winsim/control.h>
 
+#include "sim_test.h"
+
 #include <string>
 #include <vector>
 
@@ -24,14 +26,17 @@ std::vector<uint8_t> Pattern(size_t size) {
   return bytes;
 }
 
-class FileStagingTest : public ::testing::Test {
+class FileStagingTest : public SimTest {
  protected:
   void SetUp() override {
-    winsim::ResetMachine();
+    SimTest::SetUp();
     winsim::MakeDirectory(kTarget);
     svd::Assign(job_.SourceDir, (winsim::InstallerDirectory() + u"\\").c_str());
   }
-  void TearDown() override { svd::DestroyInstallJob(&job_); }
+  void TearDown() override {
+    svd::DestroyInstallJob(&job_);
+    SimTest::TearDown();
+  }
 
   std::u16string Source(const std::u16string& name) {
     return winsim::InstallerDirectory() + u"\\" + name;
@@ -104,6 +109,7 @@ TEST_F(FileStagingTest, DestinationPathHasOneSeparatorAndIsReturned) {
 }
 
 TEST_F(FileStagingTest, MissingSourceFailsQuietlyUnlessReported) {
+  winsim::RemoveFile(Source(u"qrlmon64.dll"));
   WCHAR path[MAX_PATH];
   EXPECT_EQ(E_FAIL, Copy(kTarget, u"qrlmon64.dll", false, path));
   EXPECT_EQ(Target(u"qrlmon64.dll"), std::u16string(path));
@@ -240,8 +246,9 @@ TEST_F(FileStagingTest, DestinationPathLongerThanTheCallersBufferIsRefused) {
   EXPECT_EQ(Pattern(10), winsim::FileBytes(deep + u"\\qrldrv64.dll"));
 }
 
-TEST(FileBuildNumberTest, ReadsTheFourthProductVersionNumber) {
-  winsim::ResetMachine();
+using FileBuildNumberTest = SimTest;
+
+TEST_F(FileBuildNumberTest, ReadsTheFourthProductVersionNumber) {
   const std::u16string path = u"C:\\Windows\\System32\\probe.dll";
   size_t blocks = winsim::LiveBlocks(winsim::Memory::Global);
   struct Case {
