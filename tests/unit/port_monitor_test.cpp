@@ -196,17 +196,18 @@ TEST_F(PortMonitorTest, AddMonitorCopiesAndRegisters) {
   EXPECT_EQ(0, job_.ErrorCount);
   EXPECT_EQ(winsim::FileBytes(winsim::InstallerDirectory() + u"\\qrlmon64.dll"),
             winsim::FileBytes(kMonitorPath));
-  EXPECT_EQ((std::vector<std::string>{"level 2, Solvendale:, Windows x64, qrlmon64.dll"}),
+  EXPECT_EQ((std::vector<std::string>{"level 2, \"Solvendale:\", \"Windows x64\", \"qrlmon64.dll\""}),
             winsim::CallDetails("AddMonitorW"));
   EXPECT_TRUE(winsim::HasMonitor(u"Solvendale:"));
   EXPECT_EQ(0, winsim::SpoolerStopCount());
 }
 
 TEST_F(PortMonitorTest, AddMonitorCopiesAgainWithTheSpoolerStopped) {
-  // The spooler holds the old DLL; stopping it lets go of the file.
-  InstallProductMonitor(2080);
-  winsim::RemoveMonitor(u"Solvendale:");
-  winsim::HoldFile(kMonitorPath, "spooler");
+  // The spooler has the old DLL loaded for another monitor; stopping it
+  // lets go of the file.
+  winsim::PutFile(kMonitorPath, winsim::MakeVersionedImage(1, 0, 0, 2080));
+  winsim::PutMonitor({u"Solvendale old", u"Windows x64", u"qrlmon64.dll", {}});
+  ASSERT_TRUE(winsim::FileHeld(kMonitorPath));
   svd::AddMonitor(&job_);
   EXPECT_TRUE(LogHas(u"  >CopyFile qrlmon64.dll to C:\\Windows\\System32\\ [0])"));
   EXPECT_TRUE(LogHas(u"  >Restart Spooler"));
@@ -395,14 +396,14 @@ TEST_F(PortMonitorTest, RegisteredDllNameNamesTheFileToCheckAndDelete) {
 }
 
 TEST_F(PortMonitorTest, RegisteredNameThatIsNotABareFileNameIsNeverReadOrDeleted) {
-  winsim::PutFile(u"C:\\Windows\\evil.dll", winsim::MakeVersionedImage(1, 0, 0, 2093));
-  winsim::PutFile(u"C:\\Windows\\System32\\sub\\evil.dll", winsim::MakeVersionedImage(1, 0, 0, 2093));
   const char16_t* names[] = {u"..\\evil.dll", u"C:\\Windows\\evil.dll", u"sub/evil.dll", u"C:evil.dll",
                              u"..", u"", nullptr};
   for (const char16_t* name : names) {
     SCOPED_TRACE(name != nullptr ? SimTest::U8(name) : "(none)");
     TearDown();
     SetUp();
+    winsim::PutFile(u"C:\\Windows\\evil.dll", winsim::MakeVersionedImage(1, 0, 0, 2093));
+    winsim::PutFile(u"C:\\Windows\\System32\\sub\\evil.dll", winsim::MakeVersionedImage(1, 0, 0, 2093));
     winsim::PutMonitor({u"Solvendale:", u"Windows x64", u"qrlmon64.dll", {u"Solvendale:"}});
     UseMonitors(WithProduct(name));
     job_.CheckMonitorVersion = true;
@@ -447,8 +448,10 @@ TEST_F(PortMonitorTest, QueuesOnThePortAreSwitchedToFileAndBack) {
   EXPECT_TRUE(LogHas(u"  SetPrinter(Filed) - ok"));
   EXPECT_TRUE(LogHas(u"  Monitor was removed :)"));
   EXPECT_EQ((std::vector<std::u16string>{u"Both", u"Filed"}), Redirected());
-  EXPECT_EQ(u"LPT1:,file:", PortsOf(u"Both"));
-  EXPECT_EQ(u"file:,file:", PortsOf(u"Filed"));
+  // The spooler keeps each port once, under its own spelling.
+  EXPECT_EQ(u"LPT1:,FILE:", PortsOf(u"Both"));
+  EXPECT_EQ(u"FILE:", PortsOf(u"Filed"));
+  EXPECT_EQ(u"file:,file:", RecordPorts(u"Filed"));
   EXPECT_EQ(u"LPT1:,file:", RecordPorts(u"Both"));
   EXPECT_EQ(u"LPT2:", PortsOf(u"Other"));
   EXPECT_EQ(2u, winsim::CallCount("DeleteMonitorW"));
@@ -464,7 +467,8 @@ TEST_F(PortMonitorTest, QueuesOnThePortAreSwitchedToFileAndBack) {
   EXPECT_TRUE(LogHas(u"  SetPrinter(Filed) - ok"));
   EXPECT_EQ(u"LPT1:,Solvendale:", PortsOf(u"Both"));
   // The first "file:" is the one that goes back; the length is the same.
-  EXPECT_EQ(u"Solvendale:,file:", PortsOf(u"Filed"));
+  EXPECT_EQ(u"Solvendale:,file:", RecordPorts(u"Filed"));
+  EXPECT_EQ(u"Solvendale:,FILE:", PortsOf(u"Filed"));
   EXPECT_EQ(u"LPT1:,Solvendale:", RecordPorts(u"Both"));
   EXPECT_EQ(0, job_.ErrorCount);
   EXPECT_EQ((std::vector<std::u16string>{u"Both", u"Filed"}), Redirected());
@@ -509,7 +513,7 @@ TEST_F(PortMonitorTest, ThreeRefusedRemovalsEndWithErrorTwelve) {
   EXPECT_FALSE(LogHas(u"  Monitor was removed :)"));
   EXPECT_EQ(1, job_.ErrorCount);
   EXPECT_TRUE(winsim::FileExists(kMonitorPath));
-  EXPECT_EQ(u"file:", PortsOf(u"Q"));
+  EXPECT_EQ(u"FILE:", PortsOf(u"Q"));
   EXPECT_EQ(0, job_.LogDepth);
 }
 
