@@ -186,6 +186,20 @@ TEST_F(CatalogueTest, MonitorListIsLoggedWithPositionsAndEmptyNames) {
             u"  ---------------------------------------\r\n");
 }
 
+TEST_F(CatalogueTest, LevelOneMonitorListIsLoggedAtItsOwnRecordSize) {
+  // Read as level-2 records, the second name would lie beyond the array.
+  MONITOR_INFO_1W records[] = {{const_cast<LPWSTR>(u"Local Port")},
+                               {const_cast<LPWSTR>(kMonitor)}};
+  MonitorList list = {reinterpret_cast<BYTE*>(records), 1, 2};
+  LogMonitorList(&job_, &list);
+
+  EXPECT_EQ(Log(job_),
+            u"------- 2 existing monitors ----------\r\n"
+            u"1. Local Port\r\n"
+            u"2. Solvendale:\r\n"
+            u"---------------------------------------\r\n");
+}
+
 // -------------------------------------------------------------- drivers --
 
 template <typename Record>
