@@ -2,7 +2,14 @@
 // directory, like one run of the installer on one PC.
 //
 //   solvendale-sim --machine DIR [--new] [--shift] [--dialog close|enter|escape|caption]
-//                  -- <args...>
+//                  [--user-queue NAME SUBKEY COMMENT LOCATION] [--default NAME]
+//                  [--state] -- <args...>
+//
+// --user-queue adds, before the run, a queue of the product's driver as the
+// product itself would have set it up (with its settings key, marked
+// "deleted"); --default makes a printer the default printer; --state prints a
+// short picture of the spooler, the tray registration and the files left for
+// reboot after the run.
 //
 // The machine is loaded from DIR (a fresh default machine with --new or when
 // DIR holds none), the command line is the installer's path followed by the
@@ -10,6 +17,7 @@
 // saved back to DIR.
 #include <windows.h>
 #include <winsim/control.h>
+#include <winsim/spooler_control.h>
 
 #if __has_include(<winsim/desktop_control.h>)
 #include <winsim/desktop_control.h>
@@ -18,6 +26,7 @@
 #define SIM_HAS_DESKTOP 0
 #endif
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -27,7 +36,9 @@ namespace {
 int Usage() {
   std::fprintf(stderr,
                "usage: solvendale-sim --machine DIR [--new] [--shift]"
-               " [--dialog close|enter|escape|caption] -- <args...>\n");
+               " [--dialog close|enter|escape|caption]"
+               " [--user-queue NAME SUBKEY COMMENT LOCATION] [--default NAME]"
+               " [--state] -- <args...>\n");
   return 64;
 }
 
@@ -107,6 +118,64 @@ std::string Utf8(const std::u16string& text) {
   return out;
 }
 
+struct UserQueue {
+  std::string name, subkey, comment, location;
+};
+
+// A queue of the product's driver as the product sets one up: its settings
+// key under the user's registry, and the key's name in the printer data.
+void AddUserQueue(const UserQueue& queue) {
+  winsim::PrinterSetup printer;
+  printer.name = Utf16(queue.name);
+  printer.ports = u"Solvendale:";
+  printer.driverName = u"Solvendale printer";
+  printer.comment = Utf16(queue.comment);
+  printer.location = Utf16(queue.location);
+  winsim::PutPrinter(printer);
+  winsim::PutPrinterString(printer.name, "PrinterDriverData", "SubKey", queue.subkey);
+  winsim::PutPrinterString(printer.name, "DsUser", "SubKey", queue.subkey);
+  std::u16string key = u"HKEY_CURRENT_USER\\Software\\Quarlen Software KFT\\Solvendale\\Solvendales\\" +
+                       Utf16(queue.subkey);
+  winsim::CreateRegKey(key);
+  winsim::SetRegDword(key, u"deleted", 1);
+}
+
+const char* YesNo(bool value) { return value ? "yes" : "no"; }
+
+void PrintState() {
+  std::printf("state:\n");
+  std::printf("  spooler service: %s\n",
+              winsim::SpoolerServiceState() == SERVICE_RUNNING ? "running" : "not running");
+  std::printf("  port monitor \"Solvendale:\": %s\n", YesNo(winsim::HasMonitor(u"Solvendale:")));
+  winsim::DriverState driver;
+  bool hasDriver = winsim::FindDriver(u"Solvendale printer", u"Windows x64", &driver);
+  std::printf("  driver \"Solvendale printer\": %s\n", YesNo(hasDriver));
+  std::u16string defaultPrinter = winsim::DefaultPrinterName();
+  for (const winsim::PrinterState& printer : winsim::Printers()) {
+    if (printer.pendingDeletion) continue;
+    std::printf("  queue \"%s\": port %s, driver %s", Utf8(printer.name).c_str(),
+                Utf8(printer.ports).c_str(), Utf8(printer.driverName.value_or(u"")).c_str());
+    if (printer.comment && !printer.comment->empty())
+      std::printf(", comment \"%s\"", Utf8(*printer.comment).c_str());
+    if (printer.location && !printer.location->empty())
+      std::printf(", location \"%s\"", Utf8(*printer.location).c_str());
+    winsim::PrinterDataEntry subkey;
+    if (winsim::GetPrinterDataEntry(printer.name, "PrinterDriverData", "SubKey", &subkey))
+      std::printf(", SubKey \"%s\"", std::string(subkey.bytes.begin(), subkey.bytes.end()).c_str());
+    if (printer.name == defaultPrinter) std::printf(", default printer");
+    std::printf("\n");
+  }
+  std::u16string run;
+  bool registered = winsim::GetRegString(
+      u"HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run", u"SolvendaleTray", &run);
+  std::printf("  tray companion: %s, %s\n",
+              registered ? ("registered as " + Utf8(run)).c_str() : "not registered",
+              winsim::TrayCompanion().running ? "running" : "not running");
+  std::vector<std::u16string> pending = winsim::PendingFileRenameOperations();
+  for (size_t k = 0; k + 1 < pending.size(); k += 2)
+    if (pending[k + 1].empty()) std::printf("  deleted at reboot: %s\n", Utf8(pending[k]).c_str());
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -114,6 +183,9 @@ int main(int argc, char** argv) {
   bool fresh = false;
   bool shift = false;
   std::string dialog;
+  bool state = false;
+  std::vector<UserQueue> userQueues;
+  std::string defaultName;
   int i = 1;
   for (; i < argc; ++i) {
     std::string arg = argv[i];
@@ -129,6 +201,13 @@ int main(int argc, char** argv) {
       shift = true;
     } else if (arg == "--dialog" && i + 1 < argc) {
       dialog = argv[++i];
+    } else if (arg == "--state") {
+      state = true;
+    } else if (arg == "--user-queue" && i + 4 < argc) {
+      userQueues.push_back({argv[i + 1], argv[i + 2], argv[i + 3], argv[i + 4]});
+      i += 4;
+    } else if (arg == "--default" && i + 1 < argc) {
+      defaultName = argv[++i];
     } else {
       return Usage();
     }
@@ -136,8 +215,12 @@ int main(int argc, char** argv) {
   if (machine.empty()) return Usage();
 
   if (fresh || !winsim::LoadMachine(machine)) winsim::ResetMachine();
+  for (const UserQueue& queue : userQueues) AddUserQueue(queue);
+  if (!defaultName.empty()) winsim::SetDefaultPrinterName(Utf16(defaultName));
 
-  std::u16string commandLine = u"\"" + winsim::InstallerPath() + u"\"";
+  std::u16string commandLine = u"\"";
+  commandLine += winsim::InstallerPath();
+  commandLine += u"\"";
   for (; i < argc; ++i) commandLine += u" " + Quote(Utf16(argv[i]));
   winsim::SetCommandLine(commandLine);
   winsim::SetModuleFileName(winsim::InstallerPath());
@@ -167,11 +250,11 @@ int main(int argc, char** argv) {
   for (const winsim::ShownDialog& shown : winsim::DialogsShown()) {
     std::printf("dialog \"%s\":\n", Utf8(shown.caption).c_str());
     std::string text = Utf8(shown.text);
-    for (char& c : text)
-      if (c == '\r') c = ' ';
+    text.erase(std::remove(text.begin(), text.end(), '\r'), text.end());
     std::printf("%s%s", text.c_str(), text.empty() || text.back() == '\n' ? "" : "\n");
   }
 #endif
+  if (state) PrintState();
   std::printf("exit code %d\n", code);
   if (!winsim::SaveMachine(machine)) {
     std::fprintf(stderr, "solvendale-sim: cannot save the machine to %s\n", machine.c_str());
