@@ -1,0 +1,129 @@
+// The entry: command words, the owner-window argument and closing the help
+// viewer before a job.
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <string>
+
+#include "install/entry.h"
+#include "winsim/control.h"
+#include "winsim/desktop_control.h"
+
+namespace svd {
+namespace {
+
+using winsim::WindowClosing;
+
+class EntryTest : public ::testing::Test {
+ protected:
+  void SetUp() override { winsim::ResetMachine(); }
+
+  int Run(const std::u16string& arguments) {
+    winsim::SetCommandLine(u"\"" + winsim::InstallerPath() + u"\"" + arguments);
+    return InstallerMain(winsim::ProgramInstance());
+  }
+};
+
+TEST_F(EntryTest, DecimalConversion) {
+  struct Case {
+    const char16_t* text;
+    LONG value;
+  };
+  const Case cases[] = {
+      {u"0", 0},
+      {u"123", 123},
+      {u"  \t\r\n42", 42},
+      {u"+7", 7},
+      {u"-7", -7},
+      {u"12abc", 12},
+      {u"abc", 0},
+      {u"", 0},
+      {u"-", 0},
+      {u"+-3", 0},
+      {u" - 3", 0},
+      {u"2147483647", INT_MAX},
+      {u"2147483648", INT_MAX},
+      {u"99999999999999999999999", INT_MAX},
+      {u"-2147483648", INT_MIN},
+      {u"-2147483649", INT_MIN},
+      {u"-99999999999999999999999", INT_MIN},
+      {u"000000000000000000000012", 12},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(static_cast<int>(&c - cases));
+    EXPECT_EQ(ParseDecimal(c.text), c.value);
+  }
+}
+
+TEST_F(EntryTest, ParentWindowOnlyFromExactlyThreeArguments) {
+  HWND owner = winsim::OpenWindow(u"SetupWindow", u"Setup");
+  std::u16string number = std::u16string(u" +");
+  for (char c : std::to_string(reinterpret_cast<INT_PTR>(owner))) number += char16_t(c);
+  number += u"xyz";
+  std::u16string program = winsim::InstallerPath();
+  LPWSTR three[] = {program.data(), const_cast<LPWSTR>(u"in"), number.data()};
+  EXPECT_EQ(ParentWindowArgument(3, three), owner);
+
+  LPWSTR four[] = {program.data(), const_cast<LPWSTR>(u"in"), number.data(),
+                   const_cast<LPWSTR>(u"x")};
+  EXPECT_EQ(ParentWindowArgument(4, four), nullptr);
+  EXPECT_EQ(ParentWindowArgument(2, three), nullptr);
+
+  const char16_t* unusable[] = {u"0", u"letters", u"987654", u"-1"};
+  for (const char16_t* text : unusable) {
+    LPWSTR arguments[] = {program.data(), const_cast<LPWSTR>(u"in"), const_cast<LPWSTR>(text)};
+    EXPECT_EQ(ParentWindowArgument(3, arguments), nullptr);
+  }
+}
+
+TEST_F(EntryTest, HelpWindowsAreAskedToCloseUntilNoneIsLeft) {
+  winsim::OpenHelpWindow();
+  winsim::OpenHelpWindow(WindowClosing::AfterDelay, 120);
+  HWND other = winsim::OpenWindow(u"HH Parent", u"Other Help");
+  CloseHelpWindows();
+  EXPECT_EQ(winsim::CountHelpWindows(), 0u);
+  std::u16string otherTitle = u"Other Help";
+  EXPECT_EQ(winsim::CountWindows(u"HH Parent", &otherTitle), 1u);
+  for (const winsim::PostedMessage& posted : winsim::PostedMessages()) {
+    EXPECT_NE(posted.window, other);
+    EXPECT_EQ(posted.message, static_cast<UINT>(WM_SYSCOMMAND));
+    EXPECT_EQ(posted.wParam, static_cast<WPARAM>(SC_CLOSE));
+    EXPECT_EQ(posted.lParam, 0);
+  }
+  // One request for the first window, then one every 50 ms for the second
+  // until it has gone 120 ms later.
+  EXPECT_EQ(winsim::PostedMessages().size(), 4u);
+}
+
+TEST_F(EntryTest, HelpWindowThatNeverClosesDoesNotHoldTheJob) {
+  winsim::OpenHelpWindow(WindowClosing::Never);
+  uint64_t start = winsim::NowMs();
+  CloseHelpWindows();
+  EXPECT_EQ(winsim::PostedMessages().size(), static_cast<size_t>(CloseHelpAttempts));
+  EXPECT_EQ(winsim::NowMs() - start, static_cast<uint64_t>(CloseHelpAttempts) * 50u);
+  EXPECT_EQ(winsim::CountHelpWindows(), 1u);
+}
+
+TEST_F(EntryTest, MissingOrUnknownCommandWord) {
+  EXPECT_EQ(Run(u""), 6);
+  EXPECT_EQ(Run(u" bogus"), 6);
+  EXPECT_EQ(Run(u" installx"), 6);
+  EXPECT_EQ(Run(u" \u0130nstall"), 6);  // only A to Z fold
+  EXPECT_EQ(Run(u" DEF.SET"), 6);
+  EXPECT_EQ(Run(u" Def.set"), 6);
+  EXPECT_EQ(Run(u" def.setx"), 6);
+  EXPECT_TRUE(winsim::DialogsShown().empty());
+}
+
+TEST_F(EntryTest, RemoveTrayInAnyCaseLeavesHelpWindowsOpen) {
+  winsim::OpenHelpWindow();
+  EXPECT_EQ(Run(u" REMOVETRAY"), 6);
+  EXPECT_EQ(Run(u" removeTray 123"), 6);
+  EXPECT_EQ(winsim::CountHelpWindows(), 1u);
+  for (const winsim::PostedMessage& posted : winsim::PostedMessages()) {
+    EXPECT_NE(posted.className, u"HH Parent");
+  }
+}
+
+}  // namespace
+}  // namespace svd

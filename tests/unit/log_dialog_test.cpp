@@ -1,0 +1,96 @@
+// The log dialog: its caption, its text, and how each way of closing it ends.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "job/install_job.h"
+#include "job/log_dialog.h"
+#include "winsim/control.h"
+#include "winsim/desktop_control.h"
+
+namespace svd {
+namespace {
+
+using winsim::DialogAction;
+using winsim::DialogEnd;
+
+class LogDialogTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    winsim::ResetMachine();
+    InstanceHandle = winsim::ProgramInstance();
+    job_ = InstallJob{};
+  }
+  void TearDown() override { DestroyInstallJob(&job_); }
+
+  winsim::ShownDialog ShowOnce(HWND parent = nullptr) {
+    size_t before = winsim::DialogsShown().size();
+    ShowLogDialog(parent, &job_);
+    std::vector<winsim::ShownDialog> shown = winsim::DialogsShown();
+    EXPECT_EQ(shown.size(), before + 1);
+    return shown.empty() ? winsim::ShownDialog{} : shown.back();
+  }
+
+  InstallJob job_;
+};
+
+TEST_F(LogDialogTest, ErrorLogCaptionAndText) {
+  LogLine(&job_, u"Solvendale %d", BUILD_NUMBER);
+  job_.LogDepth = 1;
+  SetLastError(0);
+  ErrorLine(&job_, 4, kError4);
+  winsim::ShownDialog dialog = ShowOnce();
+  EXPECT_EQ(dialog.templateId, IDD_LOG_DIALOG);
+  EXPECT_EQ(dialog.owner, nullptr);
+  EXPECT_EQ(dialog.caption, u"Solvendale build 2093- Install error log!");
+  EXPECT_EQ(dialog.text, u"Solvendale 2093\r\n  Error(4): Can't start the spooler\r\n");
+  EXPECT_FALSE(dialog.systemSetFocus);
+  EXPECT_EQ(dialog.end, DialogEnd::CloseButton);
+  EXPECT_EQ(dialog.result, 1);
+}
+
+TEST_F(LogDialogTest, PlainLogCaptionAndOwner) {
+  LogLine(&job_, u"Solvendale %d", BUILD_NUMBER);
+  HWND owner = winsim::OpenWindow(u"SetupWindow", u"Setup");
+  winsim::ShownDialog dialog = ShowOnce(owner);
+  EXPECT_EQ(dialog.caption, u"Solvendale build 2093- Install log.");
+  EXPECT_EQ(dialog.owner, owner);
+}
+
+TEST_F(LogDialogTest, NullLogShowsAnEmptyBox) {
+  winsim::ShownDialog dialog = ShowOnce();
+  EXPECT_EQ(dialog.text, u"");
+}
+
+TEST_F(LogDialogTest, EveryWayOfClosingEndsTheDialog) {
+  struct Case {
+    DialogAction action;
+    DialogEnd end;
+    INT_PTR result;
+  };
+  const Case cases[] = {
+      {DialogAction::CloseButton, DialogEnd::CloseButton, 1},
+      {DialogAction::EnterKey, DialogEnd::EnterKey, 1},
+      {DialogAction::EscapeKey, DialogEnd::EscapeKey, 0},
+      {DialogAction::CaptionClose, DialogEnd::CaptionClose, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(static_cast<int>(c.end));
+    winsim::SetDialogAction(c.action);
+    winsim::ShownDialog dialog = ShowOnce();
+    EXPECT_EQ(dialog.end, c.end);
+    EXPECT_EQ(dialog.result, c.result);
+  }
+}
+
+TEST_F(LogDialogTest, OtherCommandsLeaveTheDialogOpen) {
+  LogLine(&job_, u"x");
+  HWND dialog = reinterpret_cast<HWND>(static_cast<INT_PTR>(0x1234));
+  // Neither a command of another control nor an unrelated message ends it.
+  EXPECT_EQ(LogDialogProc(dialog, WM_COMMAND, MAKEWPARAM(1001, 0x0300), 0), FALSE);
+  EXPECT_EQ(LogDialogProc(dialog, WM_SETFONT, 0, 0), FALSE);
+  EXPECT_EQ(winsim::CallCount("EndDialog"), 0u);
+}
+
+}  // namespace
+}  // namespace svd
