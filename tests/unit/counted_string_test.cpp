@@ -2,6 +2,8 @@
 // DirectoryPart and DuplicateText.
 #include <gtest/gtest.h>
 
+#include "sim_test.h"
+
 #include <string>
 
 #include "job/counted_string.h"
@@ -12,13 +14,18 @@ namespace {
 
 using winsim::Memory;
 
-class CountedStringTest : public ::testing::Test {
+class CountedStringTest : public SimTest {
  protected:
-  void SetUp() override { winsim::ResetMachine(); }
+  void SetUp() override {
+    SimTest::SetUp();
+    heapBlocksAtStart_ = winsim::LiveBlocks(Memory::Heap);
+  }
+  
   void TearDown() override {
     Release(a_);
     Release(b_);
     EXPECT_EQ(winsim::LiveBlocks(Memory::Heap), heapBlocksAtStart_);
+    SimTest::TearDown();
   }
   // Resizes a_ and fills it with 'x' so its content is defined.
   void ResizeFilled(size_t n) {
@@ -30,7 +37,7 @@ class CountedStringTest : public ::testing::Test {
 
   CountedString a_ = nullptr;
   CountedString b_ = nullptr;
-  size_t heapBlocksAtStart_ = winsim::LiveBlocks(Memory::Heap);
+  size_t heapBlocksAtStart_ = 0;
 };
 
 TEST_F(CountedStringTest, NullIsTheEmptyText) {
@@ -40,7 +47,6 @@ TEST_F(CountedStringTest, NullIsTheEmptyText) {
 }
 
 TEST_F(CountedStringTest, ResizeWithinOneCapacityClassMakesNoHeapCall) {
-  heapBlocksAtStart_ = winsim::LiveBlocks(Memory::Heap);
   winsim::ClearMemoryCalls();
   ResizeFilled(20);
   EXPECT_EQ(winsim::MemoryCalls(Memory::Heap), 1u);  // the first block

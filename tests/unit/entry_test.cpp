@@ -2,6 +2,8 @@
 // viewer before a job.
 #include <gtest/gtest.h>
 
+#include "sim_test.h"
+
 #include <climits>
 #include <string>
 
@@ -14,9 +16,9 @@ namespace {
 
 using winsim::WindowClosing;
 
-class EntryTest : public ::testing::Test {
+class EntryTest : public SimTest {
  protected:
-  void SetUp() override { winsim::ResetMachine(); }
+  
 
   int Run(const std::u16string& arguments) {
     winsim::SetCommandLine(u"\"" + winsim::InstallerPath() + u"\"" + arguments);

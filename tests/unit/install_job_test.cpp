@@ -2,6 +2,8 @@
 // system's descriptions; resolving the driver directory; releasing a job.
 #include <gtest/gtest.h>
 
+#include "sim_test.h"
+
 #include <string>
 #include <vector>
 
@@ -33,13 +35,16 @@ std::vector<std::u16string> Lines(const InstallJob& job) {
   return lines;
 }
 
-class InstallJobTest : public ::testing::Test {
+class InstallJobTest : public SimTest {
  protected:
   void SetUp() override {
-    winsim::ResetMachine();
+    SimTest::SetUp();
     job_ = InstallJob{};
   }
-  void TearDown() override { DestroyInstallJob(&job_); }
+  void TearDown() override {
+    DestroyInstallJob(&job_);
+    SimTest::TearDown();
+  }
 
   InstallJob job_;
 };

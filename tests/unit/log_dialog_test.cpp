@@ -1,6 +1,8 @@
 // The log dialog: its caption, its text, and how each way of closing it ends.
 #include <gtest/gtest.h>
 
+#include "sim_test.h"
+
 #include <string>
 
 #include "job/install_job.h"
@@ -14,14 +16,17 @@ namespace {
 using winsim::DialogAction;
 using winsim::DialogEnd;
 
-class LogDialogTest : public ::testing::Test {
+class LogDialogTest : public SimTest {
  protected:
   void SetUp() override {
-    winsim::ResetMachine();
+    SimTest::SetUp();
     InstanceHandle = winsim::ProgramInstance();
     job_ = InstallJob{};
   }
-  void TearDown() override { DestroyInstallJob(&job_); }
+  void TearDown() override {
+    DestroyInstallJob(&job_);
+    SimTest::TearDown();
+  }
 
   winsim::ShownDialog ShowOnce(HWND parent = nullptr) {
     size_t before = winsim::DialogsShown().size();

@@ -43,6 +43,7 @@ TEST(LogFormatTest, CutsAtTheBufferAndAlwaysTerminates) {
   EXPECT_EQ(std::u16string(buffer), u"abcdef-");
   for (int i = 8; i < 12; ++i) EXPECT_EQ(buffer[i], '#');
 
+  buffer[1] = '#';
   written = FormatLogText(buffer, 1, u"abc");
   EXPECT_EQ(written, 0u);
   EXPECT_EQ(buffer[0], 0);
