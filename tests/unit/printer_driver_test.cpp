@@ -276,4 +276,17 @@ TEST_F(PrinterDriverTest, DriverInUseEndsWithErrorFourteen) {
   EXPECT_EQ(0, job_.LogDepth);
 }
 
+TEST_F(PrinterDriverTest, SpoolerThatDoesNotComeBackStillGetsTheSecondRequest) {
+  InstallProductDriver();
+  Enumerate();
+  winsim::FailCall("DeletePrinterDriverExW", ERROR_PRINTER_DRIVER_IN_USE, 1);
+  winsim::SetSpoolerStartDelayMs(winsim::kNeverMs);
+  svd::DeletePrinterDriver(&job_, &drivers_);
+  EXPECT_EQ(2u, winsim::CallCount("DeletePrinterDriverExW"));
+  EXPECT_TRUE(LogContains(u"Error(4): Can't start the spooler"));
+  EXPECT_EQ(0u, LogLines().back().find(u"  Error(14): Can`t remove the printer-driver 'Solvendale printer'"));
+  EXPECT_EQ(2, job_.ErrorCount);
+  EXPECT_EQ(0, job_.LogDepth);
+}
+
 }  // namespace
