@@ -10,6 +10,7 @@
 #include "install/entry.h"
 #include "winsim/control.h"
 #include "winsim/desktop_control.h"
+#include "winsim/spooler_control.h"
 
 namespace svd {
 namespace {
@@ -125,6 +126,76 @@ TEST_F(EntryTest, RemoveTrayInAnyCaseLeavesHelpWindowsOpen) {
   for (const winsim::PostedMessage& posted : winsim::PostedMessages()) {
     EXPECT_NE(posted.className, u"HH Parent");
   }
+}
+
+TEST_F(EntryTest, JobCommandsInAnyCaseCloseHelpWindowsFirst) {
+  const char16_t* words[] = {u" UNINSTALL", u" Un", u" uNiNsTaLl"};
+  for (const char16_t* word : words) {
+    winsim::OpenHelpWindow();
+    EXPECT_EQ(Run(word), 2);
+    EXPECT_EQ(winsim::CountHelpWindows(), 0u);
+  }
+  // Each of them built a job: the spooler was checked through the
+  // service manager.
+  EXPECT_GE(winsim::CallCount("OpenSCManagerW"), 3u);
+}
+
+TEST_F(EntryTest, ProbesLeaveHelpWindowsOpen) {
+  winsim::OpenHelpWindow();
+  EXPECT_EQ(Run(u" onchkdrv"), 3);
+  EXPECT_EQ(Run(u" ONINIT"), 102);  // no default printer at all
+  EXPECT_EQ(Run(u" def.set"), 4);
+  EXPECT_EQ(winsim::CountHelpWindows(), 1u);
+  EXPECT_TRUE(winsim::PostedMessages().empty());
+  EXPECT_TRUE(winsim::DialogsShown().empty());
+  // No job: the spooler service was not checked.
+  EXPECT_EQ(winsim::CallCount("OpenSCManagerW"), 0u);
+}
+
+TEST_F(EntryTest, OnInitAnswersPendingComponentsWithoutLookingAtTheDefaultPrinter) {
+  std::u16string dll = winsim::SystemDirectory() + u"\\QRLDRV64.DLL";
+  winsim::PutFile(dll, {'M', 'Z'});
+  // A pending rename is never carried out early, so it stays pending.
+  winsim::SetPendingFileRenameOperations({u"\\??\\" + dll, u"\\??\\" + dll + u".new"});
+  EXPECT_EQ(Run(u" onInit"), 200);
+  EXPECT_EQ(winsim::CallCount("GetDefaultPrinterByOrdinal"), 0u);
+}
+
+TEST_F(EntryTest, FailedJobExitsWith100AndShowsTheErrorLog) {
+  winsim::DenyServiceManagerAccess(true);
+  EXPECT_EQ(Run(u" install"), 100);
+  std::vector<winsim::ShownDialog> shown = winsim::DialogsShown();
+  ASSERT_EQ(shown.size(), 1u);
+  EXPECT_EQ(shown[0].caption, u"Solvendale build 2093- Install error log!");
+  EXPECT_NE(shown[0].text.find(u"Error(1): Can't open service manager."), std::u16string::npos);
+}
+
+TEST_F(EntryTest, SilentDeploymentGetsTheSameExitCodeWithoutADialog) {
+  winsim::SetInteractiveSession(false);
+  winsim::DenyServiceManagerAccess(true);
+  EXPECT_EQ(Run(u" serverinstall"), 100);
+  winsim::DenyServiceManagerAccess(false);
+  winsim::SetShiftDown(true);
+  EXPECT_EQ(Run(u" uninstall"), 2);
+  EXPECT_TRUE(winsim::DialogsShown().empty());
+}
+
+TEST_F(EntryTest, OwnerWindowFromTheCommandLine) {
+  HWND owner = winsim::OpenWindow(u"SetupWindow", u"Setup");
+  std::u16string number;
+  for (char c : std::to_string(reinterpret_cast<INT_PTR>(owner))) number += char16_t(c);
+  winsim::SetShiftDown(true);
+  EXPECT_EQ(Run(u" un " + number), 2);
+  EXPECT_EQ(Run(u" un " + number + u" more"), 2);
+  EXPECT_EQ(Run(u" un 0"), 2);
+  EXPECT_EQ(Run(u" un letters"), 2);
+  std::vector<winsim::ShownDialog> shown = winsim::DialogsShown();
+  ASSERT_EQ(shown.size(), 4u);
+  EXPECT_EQ(shown[0].owner, owner);
+  EXPECT_EQ(shown[1].owner, nullptr);
+  EXPECT_EQ(shown[2].owner, nullptr);
+  EXPECT_EQ(shown[3].owner, nullptr);
+  EXPECT_EQ(shown[0].caption, u"Solvendale build 2093- Install log.");
 }
 
 }  // namespace

@@ -243,5 +243,59 @@ TEST_F(InstallJobTest, DestroyReleasesWhatTheJobOwns) {
   EXPECT_EQ(job_.RedirectedPrinters, nullptr);
 }
 
+TEST_F(InstallJobTest, NewJobStartsWithItsHeaderAndTheSpoolerCheck) {
+  InstanceHandle = winsim::ProgramInstance();
+  CreateInstallJob(&job_);
+  std::vector<std::u16string> lines = Lines(job_);
+  ASSERT_GE(lines.size(), 2u);
+  EXPECT_EQ(lines[0], u"Solvendale 2093");
+  EXPECT_EQ(lines[1], u">Check Spooler");
+  EXPECT_EQ(job_.ErrorCount, 0);
+  EXPECT_EQ(job_.LogDepth, 0);
+  EXPECT_FALSE(job_.CheckMonitorVersion);
+  EXPECT_TRUE(job_.InstallMonitor);
+  EXPECT_TRUE(job_.CopyMonitor);
+  EXPECT_EQ(std::u16string(Text(job_.SourceDir)), winsim::InstallerDirectory() + u"\\");
+  EXPECT_EQ(std::u16string(Text(job_.SystemDir)), winsim::SystemDirectory() + u"\\");
+  EXPECT_EQ(std::u16string(Text(job_.DriverDir)), winsim::DriverDirectory() + u"\\");
+  EXPECT_EQ(job_.PendingDeleteList, nullptr);
+  EXPECT_EQ(job_.SavedPrinterList, nullptr);
+  EXPECT_EQ(job_.RedirectedPrinters, nullptr);
+}
+
+TEST_F(InstallJobTest, SourceDirectoryKeepsItsLastSeparator) {
+  InstanceHandle = winsim::ProgramInstance();
+  struct Case {
+    const char16_t* program;
+    const char16_t* directory;  // null: none
+  };
+  const Case cases[] = {
+      {u"C:\\Setup\\SolvendaleSetup.exe", u"C:\\Setup\\"},
+      {u"C:SolvendaleSetup.exe", u"C:"},
+      {u"C:\\a/b/SolvendaleSetup.exe", u"C:\\a/b/"},
+      {u"SolvendaleSetup.exe", nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(U8(c.program));
+    winsim::SetModuleFileName(c.program);
+    CreateInstallJob(&job_);
+    if (c.directory == nullptr) {
+      EXPECT_EQ(job_.SourceDir, nullptr);
+    } else {
+      EXPECT_EQ(std::u16string(Text(job_.SourceDir)), c.directory);
+    }
+    DestroyInstallJob(&job_);
+  }
+}
+
+TEST_F(InstallJobTest, MissingSystemDirectoryIsError7) {
+  InstanceHandle = winsim::ProgramInstance();
+  winsim::SetSystemDirectory(u"");
+  CreateInstallJob(&job_);
+  EXPECT_EQ(job_.SystemDir, nullptr);
+  EXPECT_EQ(job_.ErrorCount, 1);
+  EXPECT_NE(Log(job_).find(u"\r\nError(7): Can`t retrieve system directory."), std::u16string::npos);
+}
+
 }  // namespace
 }  // namespace svd
