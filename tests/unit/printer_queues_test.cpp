@@ -440,6 +440,17 @@ TEST_F(PrinterQueuesTest, WriteAndReadSubKey) {
   EXPECT_EQ(Bytes(""), entry.bytes);
   winsim::FailCall("SetPrinterDataExA", ERROR_ACCESS_DENIED, 1);
   EXPECT_FALSE(svd::WriteSubKey(printer, "other"));
+
+  // Stored without its terminator: the text ends right behind its bytes,
+  // whatever the buffer held before.
+  PutPlainSubKey(u"Q", REG_SZ, Bytes("abc", false));
+  for (CHAR& c : buffer) c = 'x';
+  svd::ReadSubKey(printer, buffer);
+  EXPECT_STREQ("abc", buffer);
+  PutPlainSubKey(u"Q", REG_SZ, Bytes(std::string(64, 'z'), false));
+  PutDsUserSubKey(u"Q", REG_BINARY, Bytes("bin"));
+  svd::ReadSubKey(printer, buffer);
+  EXPECT_STREQ("", buffer);
   ClosePrinter(printer);
 }
 
