@@ -605,6 +605,8 @@ TEST_F(WinsimTrayTest, RunningCompanionAndHelpWindowsSurviveSaveAndLoad) {
   PostMessageW(help, WM_SYSCOMMAND, SC_CLOSE, 0);
   winsim::StartTrayCompanion(winsim::TrayPath());
   HWND trayWindow = winsim::TrayCompanion().window;
+  winsim::CreateForeignMutex("other program", true);
+  size_t processes = winsim::Processes().size();
   ASSERT_TRUE(winsim::SaveMachine(dir));
 
   ASSERT_TRUE(winsim::LoadMachine(dir));
@@ -613,6 +615,10 @@ TEST_F(WinsimTrayTest, RunningCompanionAndHelpWindowsSurviveSaveAndLoad) {
   EXPECT_EQ(FindWindowW(kTrayClass, nullptr), trayWindow);
   EXPECT_TRUE(winsim::Mutex(kTrayMutex).owned);
   EXPECT_FALSE(DeleteFileW(winsim::TrayPath().c_str()));
+  EXPECT_TRUE(winsim::Mutex("other program").owned);
+  EXPECT_FALSE(winsim::Mutex("other program").ownedByProgram);
+  EXPECT_EQ(winsim::Processes().size(), processes);
+  EXPECT_FALSE(winsim::FileHeld(u"C:\\Windows\\hh.exe"));
   USEROBJECTFLAGS flags = {};
   DWORD needed = 0;
   GetUserObjectInformationW(GetProcessWindowStation(), UOI_FLAGS, &flags, sizeof(flags), &needed);

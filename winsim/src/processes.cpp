@@ -433,15 +433,15 @@ void Save(const std::string& dir) {
         << "\t" << r.exitCode << "\t" << r.creationFlags << "\t" << r.startupFlags << "\t"
         << r.showWindow << "\t" << process.priorityClass << "\t" << (process.tray ? 1 : 0)
         << "\t" << (companion ? 1 : 0) << "\t" << Field(r.imagePath) << "\t"
-        << Field(r.commandLine) << "\t" << Field(r.currentDirectory) << "\n";
+        << Field(r.commandLine) << "\t" << Field(r.currentDirectory) << "\t"
+        << Field(Widen(process.holder)) << "\n";
   }
   if (tray.processId != 0) {
     out << "companion\t" << desktop::HandleValue(tray.window) << "\t" << tray.windowAt << "\t"
         << tray.exitAt << "\n";
   }
   for (const auto& entry : g_state.foreign)
-    out << "foreign\t" << (entry.second->owner != 0 ? 1 : 0) << "\t" << Field(entry.first)
-        << "\n";
+    out << "foreign\t" << entry.second->ownerProcess << "\t" << Field(entry.first) << "\n";
   WriteTextFile(dir + "/processes.txt", out.str());
 }
 
@@ -461,11 +461,9 @@ void LoadProcess(const std::vector<std::string>& f) {
   r.imagePath = TextOf(f[11]);
   r.commandLine = TextOf(f[12]);
   r.currentDirectory = TextOf(f[13]);
-  if (r.running) {
-    process.holder = (companion ? "soltray.exe (process " : "process ") +
-                     std::to_string(r.processId) + (companion ? ")" : "");
-    files::Hold(r.imagePath, process.holder, ERROR_ACCESS_DENIED);
-  }
+  // The files module restores the hold itself; the name lets it go later.
+  process.holder = r.running ? Narrow(TextOf(f[14])) : std::string();
+  if (!process.holder.empty()) files::Hold(r.imagePath, process.holder, ERROR_ACCESS_DENIED);
   g_state.processes.push_back(process);
   if (companion) {
     Tray& tray = g_state.tray;
@@ -504,7 +502,7 @@ void Load(const std::string& dir) {
       tray.starts = static_cast<unsigned>(std::stoul(f[6]));
       tray.exitRequests = static_cast<unsigned>(std::stoul(f[7]));
       tray.lastProcessId = static_cast<DWORD>(std::stoul(f[8]));
-    } else if (f[0] == "process" && f.size() == 14) {
+    } else if (f[0] == "process" && f.size() == 15) {
       LoadProcess(f);
     } else if (f[0] == "companion" && f.size() == 4) {
       uint32_t window = static_cast<uint32_t>(std::stoul(f[1]));
@@ -514,7 +512,11 @@ void Load(const std::string& dir) {
       if (windowAt != 0) ScheduleTrayWindow(windowAt);
       if (exitAt != 0) ScheduleTrayExit(exitAt);
     } else if (f[0] == "foreign" && f.size() == 3) {
-      CreateForeignMutex(ToAnsi(TextOf(f[2])), f[1] == "1");
+      std::shared_ptr<MutexObject> mutex = NewMutex(TextOf(f[2]));
+      mutex->ownerProcess = static_cast<DWORD>(std::stoul(f[1]));
+      mutex->owner = ThreadOfProcess(mutex->ownerProcess);
+      mutex->recursion = mutex->owner != 0 ? 1 : 0;
+      g_state.foreign[TextOf(f[2])] = mutex;
     } else {
       Fatal("processes.txt: unreadable line: " + line);
     }
