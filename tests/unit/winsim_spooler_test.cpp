@@ -1,17 +1,17 @@
 // Conformance tests of the simulated service control manager and print
 // spooler, in the manner of Wine's winspool tests: poison the last error,
 // make the call, check the result and the error code.
-#include "sim_test.h"
-
+#include <unistd.h>
+#include <winsim/spooler_control.h>
 #include <winspool.h>
 #include <winsvc.h>
-#include <winsim/spooler_control.h>
 
 #include <algorithm>
 #include <cstdlib>
-#include <deque>
 #include <cstring>
-#include <unistd.h>
+#include <deque>
+
+#include "sim_test.h"
 
 extern "C" {
 BOOL WINAPI GetDefaultPrinterByOrdinal(LPWSTR buffer, LPDWORD count);
@@ -107,8 +107,8 @@ class SpoolerTest : public SimTest {
   std::vector<BYTE> EnumPrinters(DWORD* count) {
     DWORD needed = 0;
     *count = 0;
-    EnumPrintersW(PRINTER_ENUM_LOCAL | PRINTER_ENUM_CONNECTIONS, nullptr, 2, nullptr, 0,
-                  &needed, count);
+    EnumPrintersW(PRINTER_ENUM_LOCAL | PRINTER_ENUM_CONNECTIONS, nullptr, 2, nullptr, 0, &needed,
+                  count);
     std::vector<BYTE> buffer(needed + 8);
     EXPECT_TRUE(EnumPrintersW(PRINTER_ENUM_LOCAL | PRINTER_ENUM_CONNECTIONS, nullptr, 2,
                               buffer.data(), needed, &needed, count));
@@ -290,8 +290,8 @@ TEST_F(SpoolerTest, EverySpoolerCallFailsWithServerUnavailableWhileNotRunning) {
     EXPECT_FALSE(EnumPrintersW(6, nullptr, 2, nullptr, 0, &needed, &count));
     EXPECT_EQ(GetLastError(), expected);
     SetLastError(kPoison);
-    EXPECT_FALSE(EnumPrinterDriversW(nullptr, Wide(u"Windows x64"), 6, nullptr, 0, &needed,
-                                     &count));
+    EXPECT_FALSE(
+        EnumPrinterDriversW(nullptr, Wide(u"Windows x64"), 6, nullptr, 0, &needed, &count));
     EXPECT_EQ(GetLastError(), expected);
     SetLastError(kPoison);
     EXPECT_FALSE(GetPrinterDriverDirectoryW(nullptr, nullptr, 1, buffer, sizeof buffer, &needed));
@@ -325,8 +325,8 @@ TEST_F(SpoolerTest, EverySpoolerCallFailsWithServerUnavailableWhileNotRunning) {
     EXPECT_FALSE(DeletePrinterDriverExW(nullptr, nullptr, Wide(u"Microsoft Print To PDF"),
                                         DPD_DELETE_ALL_FILES, 0));
     EXPECT_EQ(GetLastError(), expected);
-    EXPECT_EQ(GetPrinterDataA(printer, const_cast<LPSTR>("SubKey"), nullptr, buffer,
-                              sizeof buffer, &needed),
+    EXPECT_EQ(GetPrinterDataA(printer, const_cast<LPSTR>("SubKey"), nullptr, buffer, sizeof buffer,
+                              &needed),
               expected);
     EXPECT_EQ(SetPrinterDataExA(printer, "DsUser", "SubKey", REG_SZ, buffer, 1), expected);
     SetLastError(kPoison);
@@ -433,16 +433,16 @@ TEST_F(SpoolerTest, EnumMonitorsSizesAndPacksStringsFromTheEndBackwards) {
   BYTE* end = buffer.data() + needed;
   EXPECT_EQ(reinterpret_cast<BYTE*>(m[0].pName), end - 11 * 2);
   EXPECT_EQ(reinterpret_cast<BYTE*>(m[0].pEnvironment), end - (11 + 12) * 2);
-  EXPECT_EQ(reinterpret_cast<BYTE*>(m[1].pDLLName),
-            buffer.data() + 2 * sizeof(MONITOR_INFO_2W));
+  EXPECT_EQ(reinterpret_cast<BYTE*>(m[1].pDLLName), buffer.data() + 2 * sizeof(MONITOR_INFO_2W));
   EXPECT_EQ(buffer[needed], 0xAB) << "nothing written past the given size";
 
   // Level 1 and an unknown level.
-  ASSERT_TRUE(EnumMonitorsW(nullptr, 1, buffer.data(), static_cast<DWORD>(buffer.size()),
-                            &needed, &count));
+  ASSERT_TRUE(
+      EnumMonitorsW(nullptr, 1, buffer.data(), static_cast<DWORD>(buffer.size()), &needed, &count));
   EXPECT_EQ(needed, 2 * sizeof(MONITOR_INFO_1W) + (11 + 21) * 2);
   EXPECT_EQ(reinterpret_cast<BYTE*>(reinterpret_cast<MONITOR_INFO_1W*>(buffer.data())[0].pName),
-            buffer.data() + buffer.size() - 22) << "packed from the end of the caller's buffer";
+            buffer.data() + buffer.size() - 22)
+      << "packed from the end of the caller's buffer";
   SetLastError(kPoison);
   EXPECT_FALSE(EnumMonitorsW(nullptr, 3, nullptr, 0, &needed, &count));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_LEVEL));
@@ -509,8 +509,8 @@ TEST_F(SpoolerTest, EnumPrintersPacksEveryFieldWithAnAlignedDeviceMode) {
 
   // Only the connections.
   std::vector<BYTE> small(needed);
-  ASSERT_TRUE(EnumPrintersW(PRINTER_ENUM_CONNECTIONS, nullptr, 2, small.data(), needed, &needed,
-                            &count));
+  ASSERT_TRUE(
+      EnumPrintersW(PRINTER_ENUM_CONNECTIONS, nullptr, 2, small.data(), needed, &needed, &count));
   EXPECT_EQ(count, 1u);
   SetLastError(kPoison);
   EXPECT_FALSE(EnumPrintersW(6, nullptr, 3, nullptr, 0, &needed, &count));
@@ -522,8 +522,8 @@ TEST_F(SpoolerTest, DriverRecordsAtEveryLevel) {
   DWORD needed = 0, count = 0;
   for (DWORD level = 1; level <= 6; ++level) {
     SetLastError(kPoison);
-    EXPECT_FALSE(EnumPrinterDriversW(nullptr, Wide(u"Windows x64"), level, nullptr, 0, &needed,
-                                     &count));
+    EXPECT_FALSE(
+        EnumPrinterDriversW(nullptr, Wide(u"Windows x64"), level, nullptr, 0, &needed, &count));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER)) << level;
     std::vector<BYTE> buffer(needed);
     ASSERT_TRUE(EnumPrinterDriversW(nullptr, Wide(u"Windows x64"), level, buffer.data(), needed,
@@ -538,9 +538,11 @@ TEST_F(SpoolerTest, DriverRecordsAtEveryLevel) {
       EXPECT_EQ(d.cVersion, 3u);
       EXPECT_EQ(std::u16string(d.pName), u"Solvendale printer");
       EXPECT_EQ(std::u16string(d.pEnvironment), u"Windows x64");
-      EXPECT_EQ(std::u16string(d.pDriverPath), std::u16string(kDriverVersionDir) + u"\\qrldrv64.dll");
+      EXPECT_EQ(std::u16string(d.pDriverPath),
+                std::u16string(kDriverVersionDir) + u"\\qrldrv64.dll");
       EXPECT_EQ(std::u16string(d.pDataFile), std::u16string(kDriverVersionDir) + u"\\qrldrv64.dll");
-      EXPECT_EQ(std::u16string(d.pConfigFile), std::u16string(kDriverVersionDir) + u"\\qrlui64.dll");
+      EXPECT_EQ(std::u16string(d.pConfigFile),
+                std::u16string(kDriverVersionDir) + u"\\qrlui64.dll");
       EXPECT_EQ(std::u16string(d.pHelpFile), std::u16string(kDriverVersionDir) + u"\\qrlhelp.chm");
       EXPECT_EQ(d.pDependentFiles, nullptr);
       EXPECT_EQ(std::u16string(d.pszMfgName), u"Quarlen Software Kft.");
@@ -562,7 +564,8 @@ TEST_F(SpoolerTest, DriverRecordsAtEveryLevel) {
   EXPECT_FALSE(EnumPrinterDriversW(nullptr, Wide(u"Windows 95"), 6, nullptr, 0, &needed, &count));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_ENVIRONMENT));
   // Another environment has no drivers: the sizing call succeeds.
-  EXPECT_TRUE(EnumPrinterDriversW(nullptr, Wide(u"Windows NT x86"), 6, nullptr, 0, &needed, &count));
+  EXPECT_TRUE(
+      EnumPrinterDriversW(nullptr, Wide(u"Windows NT x86"), 6, nullptr, 0, &needed, &count));
   EXPECT_EQ(count, 0u);
 
   // GetPrinterDriverW of a queue: sized, then filled.
@@ -681,17 +684,17 @@ TEST_F(SpoolerTest, AddPrinterDriverCopiesTheFilesIntoTheVersionDirectory) {
   missing.pDataFile = Keep(u"C:\\nowhere\\a.dll");
   missing.pConfigFile = Keep(u"C:\\nowhere\\b.dll");
   SetLastError(kPoison);
-  EXPECT_FALSE(AddPrinterDriverExW(nullptr, 6, reinterpret_cast<LPBYTE>(&missing),
-                                   APD_COPY_ALL_FILES));
+  EXPECT_FALSE(
+      AddPrinterDriverExW(nullptr, 6, reinterpret_cast<LPBYTE>(&missing), APD_COPY_ALL_FILES));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
   missing.pEnvironment = Keep(u"Windows 3.1");
   SetLastError(kPoison);
-  EXPECT_FALSE(AddPrinterDriverExW(nullptr, 6, reinterpret_cast<LPBYTE>(&missing),
-                                   APD_COPY_ALL_FILES));
+  EXPECT_FALSE(
+      AddPrinterDriverExW(nullptr, 6, reinterpret_cast<LPBYTE>(&missing), APD_COPY_ALL_FILES));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_ENVIRONMENT));
   SetLastError(kPoison);
-  EXPECT_FALSE(AddPrinterDriverExW(nullptr, 5, reinterpret_cast<LPBYTE>(&missing),
-                                   APD_COPY_ALL_FILES));
+  EXPECT_FALSE(
+      AddPrinterDriverExW(nullptr, 5, reinterpret_cast<LPBYTE>(&missing), APD_COPY_ALL_FILES));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_LEVEL));
 
   ASSERT_TRUE(AddProductDriver());
@@ -704,9 +707,10 @@ TEST_F(SpoolerTest, AddPrinterDriverCopiesTheFilesIntoTheVersionDirectory) {
   // Installing again replaces the driver and its files.
   ASSERT_TRUE(AddProductDriver());
   std::vector<winsim::DriverState> drivers = winsim::Drivers();
-  EXPECT_EQ(std::count_if(drivers.begin(), drivers.end(),
-                          [](const winsim::DriverState& d) { return d.name == u"Solvendale printer"; }),
-            1);
+  EXPECT_EQ(
+      std::count_if(drivers.begin(), drivers.end(),
+                    [](const winsim::DriverState& d) { return d.name == u"Solvendale printer"; }),
+      1);
   EXPECT_TRUE(Holds(installed));
 
   // A file another program keeps open cannot be replaced; the old driver stays.
@@ -875,12 +879,12 @@ TEST_F(SpoolerTest, PrinterDataIsKeptByKeyWithItsType) {
   HANDLE h = Open(u"Microsoft Print to PDF", PRINTER_ALL_ACCESS);
   ASSERT_NE(h, nullptr);
   char value[] = "Printer_01";
-  EXPECT_EQ(SetPrinterDataA(h, const_cast<LPSTR>("SubKey"), REG_SZ,
-                            reinterpret_cast<LPBYTE>(value), sizeof value),
+  EXPECT_EQ(SetPrinterDataA(h, const_cast<LPSTR>("SubKey"), REG_SZ, reinterpret_cast<LPBYTE>(value),
+                            sizeof value),
             static_cast<DWORD>(ERROR_SUCCESS));
-  EXPECT_EQ(SetPrinterDataExA(h, "DsUser", "SubKey", REG_BINARY,
-                              reinterpret_cast<LPBYTE>(value), 4),
-            static_cast<DWORD>(ERROR_SUCCESS));
+  EXPECT_EQ(
+      SetPrinterDataExA(h, "DsUser", "SubKey", REG_BINARY, reinterpret_cast<LPBYTE>(value), 4),
+      static_cast<DWORD>(ERROR_SUCCESS));
 
   BYTE buffer[64];
   DWORD type = kPoison, needed = kPoison;
@@ -891,9 +895,9 @@ TEST_F(SpoolerTest, PrinterDataIsKeptByKeyWithItsType) {
   EXPECT_EQ(needed, sizeof value);
   EXPECT_STREQ(reinterpret_cast<char*>(buffer), "Printer_01");
   // The plain values are the ones under "PrinterDriverData".
-  EXPECT_EQ(GetPrinterDataExA(h, "PrinterDriverData", "SubKey", &type, buffer, sizeof buffer,
-                              &needed),
-            static_cast<DWORD>(ERROR_SUCCESS));
+  EXPECT_EQ(
+      GetPrinterDataExA(h, "PrinterDriverData", "SubKey", &type, buffer, sizeof buffer, &needed),
+      static_cast<DWORD>(ERROR_SUCCESS));
   EXPECT_EQ(GetPrinterDataExA(h, "DsUser", "SubKey", &type, buffer, sizeof buffer, &needed),
             static_cast<DWORD>(ERROR_SUCCESS));
   EXPECT_EQ(type, static_cast<DWORD>(REG_BINARY));
@@ -993,8 +997,8 @@ TEST_F(SpoolerTest, TheCatalogueSurvivesSavingAndLoadingTheMachine) {
   EXPECT_EQ(winsim::Monitors().size(), monitors.size());
   winsim::DriverState driver;
   ASSERT_TRUE(winsim::FindDriver(u"Solvendale printer", u"Windows x64", &driver));
-  EXPECT_EQ(driver.helpFile, std::optional<std::u16string>(std::u16string(kDriverVersionDir) +
-                                                           u"\\qrlhelp.chm"));
+  EXPECT_EQ(driver.helpFile,
+            std::optional<std::u16string>(std::u16string(kDriverVersionDir) + u"\\qrlhelp.chm"));
 
   // The loaded stop delay applies, and a start loads the monitor again.
   winsim::SetSpoolerServiceState(SERVICE_RUNNING);

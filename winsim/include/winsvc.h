@@ -75,13 +75,10 @@ extern "C" {
 
 SC_HANDLE WINAPI OpenSCManagerW(LPCWSTR lpMachineName, LPCWSTR lpDatabaseName,
                                 DWORD dwDesiredAccess);
-SC_HANDLE WINAPI OpenServiceW(SC_HANDLE hSCManager, LPCWSTR lpServiceName,
-                              DWORD dwDesiredAccess);
-BOOL WINAPI ControlService(SC_HANDLE hService, DWORD dwControl,
-                           LPSERVICE_STATUS lpServiceStatus);
+SC_HANDLE WINAPI OpenServiceW(SC_HANDLE hSCManager, LPCWSTR lpServiceName, DWORD dwDesiredAccess);
+BOOL WINAPI ControlService(SC_HANDLE hService, DWORD dwControl, LPSERVICE_STATUS lpServiceStatus);
 BOOL WINAPI QueryServiceStatus(SC_HANDLE hService, LPSERVICE_STATUS lpServiceStatus);
-BOOL WINAPI StartServiceW(SC_HANDLE hService, DWORD dwNumServiceArgs,
-                          LPCWSTR* lpServiceArgVectors);
+BOOL WINAPI StartServiceW(SC_HANDLE hService, DWORD dwNumServiceArgs, LPCWSTR* lpServiceArgVectors);
 BOOL WINAPI CloseServiceHandle(SC_HANDLE hSCObject);
 
 #ifdef __cplusplus

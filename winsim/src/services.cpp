@@ -18,7 +18,7 @@ namespace {
 
 const DWORD kMaximumAllowed = 0x02000000;
 const DWORD kErrorDatabaseDoesNotExist = 1065;  // ERROR_DATABASE_DOES_NOT_EXIST
-const DWORD kRpcNullRefPointer = 1780;         // RPC_X_NULL_REF_POINTER
+const DWORD kRpcNullRefPointer = 1780;          // RPC_X_NULL_REF_POINTER
 
 const char16_t kServiceName[] = u"Spooler";
 
@@ -165,19 +165,24 @@ ACCESS_MASK MapServiceAccess(ACCESS_MASK desired) {
                SERVICE_INTERROGATE | SERVICE_ENUMERATE_DEPENDENTS;
   if (desired & GENERIC_WRITE) granted |= STANDARD_RIGHTS_WRITE | SERVICE_CHANGE_CONFIG;
   if (desired & GENERIC_EXECUTE)
-    granted |= STANDARD_RIGHTS_EXECUTE | SERVICE_START | SERVICE_STOP |
-               SERVICE_PAUSE_CONTINUE | SERVICE_USER_DEFINED_CONTROL;
+    granted |= STANDARD_RIGHTS_EXECUTE | SERVICE_START | SERVICE_STOP | SERVICE_PAUSE_CONTINUE |
+               SERVICE_USER_DEFINED_CONTROL;
   if (desired & (GENERIC_ALL | kMaximumAllowed)) granted |= SERVICE_ALL_ACCESS;
   return granted;
 }
 
 std::string StateName(DWORD state) {
   switch (state) {
-    case SERVICE_STOPPED: return "stopped";
-    case SERVICE_START_PENDING: return "start pending";
-    case SERVICE_STOP_PENDING: return "stop pending";
-    case SERVICE_RUNNING: return "running";
-    default: return std::to_string(state);
+    case SERVICE_STOPPED:
+      return "stopped";
+    case SERVICE_START_PENDING:
+      return "start pending";
+    case SERVICE_STOP_PENDING:
+      return "stop pending";
+    case SERVICE_RUNNING:
+      return "running";
+    default:
+      return std::to_string(state);
   }
 }
 
@@ -198,9 +203,9 @@ void SaveServices(const std::string& dir) {
     uint64_t passed = clock::Now() - s.pendingSince;
     remaining = delay == kNeverMs ? kNeverMs : (delay > passed ? delay - passed : 0);
   }
-  out << "state " << s.state << "\nstartdelay " << s.startDelay << "\nstopdelay "
-      << s.stopDelay << "\nremaining " << remaining << "\ndenymanager " << s.denyManager
-      << "\ndenyservice " << s.denyService << "\n";
+  out << "state " << s.state << "\nstartdelay " << s.startDelay << "\nstopdelay " << s.stopDelay
+      << "\nremaining " << remaining << "\ndenymanager " << s.denyManager << "\ndenyservice "
+      << s.denyService << "\n";
   WriteTextFile(dir + "/services.txt", out.str());
 }
 
@@ -214,12 +219,18 @@ void LoadServices(const std::string& dir) {
   uint64_t remaining = 0;
   DWORD state = SERVICE_RUNNING;
   while (in >> word >> value) {
-    if (word == "state") state = static_cast<DWORD>(value);
-    else if (word == "startdelay") s.startDelay = value;
-    else if (word == "stopdelay") s.stopDelay = value;
-    else if (word == "remaining") remaining = value;
-    else if (word == "denymanager") s.denyManager = value != 0;
-    else if (word == "denyservice") s.denyService = value != 0;
+    if (word == "state")
+      state = static_cast<DWORD>(value);
+    else if (word == "startdelay")
+      s.startDelay = value;
+    else if (word == "stopdelay")
+      s.stopDelay = value;
+    else if (word == "remaining")
+      remaining = value;
+    else if (word == "denymanager")
+      s.denyManager = value != 0;
+    else if (word == "denyservice")
+      s.denyService = value != 0;
   }
   // The spooler's catalogue (module "spooler") loaded before this one.
   CancelPending();
@@ -235,8 +246,7 @@ void LoadServices(const std::string& dir) {
     spooler::ProcessStopped();
 }
 
-ModuleRegistrar servicesRegistrar{"services", 40, &ResetServices, &SaveServices,
-                                  &LoadServices};
+ModuleRegistrar servicesRegistrar{"services", 40, &ResetServices, &SaveServices, &LoadServices};
 
 }  // namespace
 
@@ -297,8 +307,7 @@ SC_HANDLE WINAPI OpenSCManagerW(LPCWSTR lpMachineName, LPCWSTR lpDatabaseName,
   return winsim::NewScHandle(true, winsim::MapManagerAccess(dwDesiredAccess));
 }
 
-SC_HANDLE WINAPI OpenServiceW(SC_HANDLE hSCManager, LPCWSTR lpServiceName,
-                              DWORD dwDesiredAccess) {
+SC_HANDLE WINAPI OpenServiceW(SC_HANDLE hSCManager, LPCWSTR lpServiceName, DWORD dwDesiredAccess) {
   if (winsim::Enter("OpenServiceW",
                     winsim::Narrow(lpServiceName) + ", " + winsim::Hex(dwDesiredAccess)))
     return nullptr;
@@ -336,8 +345,7 @@ BOOL WINAPI QueryServiceStatus(SC_HANDLE hService, LPSERVICE_STATUS lpServiceSta
 
 BOOL WINAPI StartServiceW(SC_HANDLE hService, DWORD dwNumServiceArgs,
                           LPCWSTR* lpServiceArgVectors) {
-  if (winsim::Enter("StartServiceW", std::to_string(dwNumServiceArgs) + " arguments"))
-    return FALSE;
+  if (winsim::Enter("StartServiceW", std::to_string(dwNumServiceArgs) + " arguments")) return FALSE;
   ScHandle* h = winsim::ServiceHandle(hService);
   if (h == nullptr || !winsim::Granted(*h, SERVICE_START)) return FALSE;
   if (Service().state != SERVICE_STOPPED) {
@@ -349,8 +357,7 @@ BOOL WINAPI StartServiceW(SC_HANDLE hService, DWORD dwNumServiceArgs,
   return TRUE;
 }
 
-BOOL WINAPI ControlService(SC_HANDLE hService, DWORD dwControl,
-                           LPSERVICE_STATUS lpServiceStatus) {
+BOOL WINAPI ControlService(SC_HANDLE hService, DWORD dwControl, LPSERVICE_STATUS lpServiceStatus) {
   if (winsim::Enter("ControlService", "control " + std::to_string(dwControl) + ", " +
                                           winsim::StateName(Service().state)))
     return FALSE;
@@ -362,10 +369,16 @@ BOOL WINAPI ControlService(SC_HANDLE hService, DWORD dwControl,
   }
   ACCESS_MASK needed = 0;
   switch (dwControl) {
-    case SERVICE_CONTROL_STOP: needed = SERVICE_STOP; break;
+    case SERVICE_CONTROL_STOP:
+      needed = SERVICE_STOP;
+      break;
     case SERVICE_CONTROL_PAUSE:
-    case SERVICE_CONTROL_CONTINUE: needed = SERVICE_PAUSE_CONTINUE; break;
-    case SERVICE_CONTROL_INTERROGATE: needed = SERVICE_INTERROGATE; break;
+    case SERVICE_CONTROL_CONTINUE:
+      needed = SERVICE_PAUSE_CONTINUE;
+      break;
+    case SERVICE_CONTROL_INTERROGATE:
+      needed = SERVICE_INTERROGATE;
+      break;
     default:
       if (dwControl >= 128 && dwControl <= 255) {
         needed = SERVICE_USER_DEFINED_CONTROL;

@@ -18,6 +18,9 @@ bool SpoolerAvailable();
 // "(null)" or the text, for the call log.
 std::string Show(LPCWSTR text);
 std::string ShowA(LPCSTR text);
+// The printer behind a handle, for the call log: its quoted name or
+// "(invalid handle)".
+std::string ShowHandle(HANDLE printer);
 
 }  // namespace spooler
 }  // namespace winsim

@@ -30,6 +30,12 @@ bool SpoolerAvailable() {
 std::string Show(LPCWSTR text) { return text ? "\"" + Narrow(text) + "\"" : "(null)"; }
 std::string ShowA(LPCSTR text) { return text ? "\"" + std::string(text) + "\"" : "(null)"; }
 
+std::string ShowHandle(HANDLE printer) {
+  PrinterHandle* h = LookupPrinterHandle(printer);
+  Printer* p = h ? PrinterById(h->printerId) : nullptr;
+  return p ? "\"" + Narrow(p->name) + "\"" : std::string("(invalid handle)");
+}
+
 namespace {
 
 bool Empty(LPCWSTR text) { return text == nullptr || text[0] == 0; }
@@ -97,7 +103,8 @@ Driver DriverFromRecord(DWORD level, const BYTE* record) {
     d.defaultDataType = TextOf(d3->pDefaultDataType);
   }
   if (level >= 4) {
-    d.previousNames = MultiTextOf(reinterpret_cast<const DRIVER_INFO_4W*>(record)->pszzPreviousNames);
+    d.previousNames =
+        MultiTextOf(reinterpret_cast<const DRIVER_INFO_4W*>(record)->pszzPreviousNames);
   }
   if (level == 6) {
     const DRIVER_INFO_6W* d6 = reinterpret_cast<const DRIVER_INFO_6W*>(record);
@@ -146,8 +153,8 @@ using winsim::SetError;
 
 BOOL WINAPI EnumMonitorsW(LPWSTR pName, DWORD Level, LPBYTE pMonitor, DWORD cbBuf,
                           LPDWORD pcbNeeded, LPDWORD pcReturned) {
-  if (Enter("EnumMonitorsW", "level " + std::to_string(Level) + ", " + std::to_string(cbBuf) +
-                                 " bytes"))
+  if (Enter("EnumMonitorsW",
+            "level " + std::to_string(Level) + ", " + std::to_string(cbBuf) + " bytes"))
     return FALSE;
   RequireLocalServer("EnumMonitorsW", pName);
   if (!SpoolerAvailable()) return FALSE;
@@ -236,11 +243,10 @@ BOOL WINAPI DeleteMonitorW(LPWSTR pName, LPWSTR pEnvironment, LPWSTR pMonitorNam
 
 // -------------------------------------------------------------- drivers --
 
-BOOL WINAPI EnumPrinterDriversW(LPWSTR pName, LPWSTR pEnvironment, DWORD Level,
-                                LPBYTE pDriverInfo, DWORD cbBuf, LPDWORD pcbNeeded,
-                                LPDWORD pcReturned) {
-  if (Enter("EnumPrinterDriversW", Show(pEnvironment) + ", level " + std::to_string(Level) +
-                                       ", " + std::to_string(cbBuf) + " bytes"))
+BOOL WINAPI EnumPrinterDriversW(LPWSTR pName, LPWSTR pEnvironment, DWORD Level, LPBYTE pDriverInfo,
+                                DWORD cbBuf, LPDWORD pcbNeeded, LPDWORD pcReturned) {
+  if (Enter("EnumPrinterDriversW", Show(pEnvironment) + ", level " + std::to_string(Level) + ", " +
+                                       std::to_string(cbBuf) + " bytes"))
     return FALSE;
   RequireLocalServer("EnumPrinterDriversW", pName);
   if (!SpoolerAvailable()) return FALSE;
@@ -266,10 +272,11 @@ BOOL WINAPI EnumPrinterDriversW(LPWSTR pName, LPWSTR pEnvironment, DWORD Level,
                      pcReturned);
 }
 
-BOOL WINAPI GetPrinterDriverW(HANDLE hPrinter, LPWSTR pEnvironment, DWORD Level,
-                              LPBYTE pDriverInfo, DWORD cbBuf, LPDWORD pcbNeeded) {
-  if (Enter("GetPrinterDriverW", Show(pEnvironment) + ", level " + std::to_string(Level) +
-                                     ", " + std::to_string(cbBuf) + " bytes"))
+BOOL WINAPI GetPrinterDriverW(HANDLE hPrinter, LPWSTR pEnvironment, DWORD Level, LPBYTE pDriverInfo,
+                              DWORD cbBuf, LPDWORD pcbNeeded) {
+  if (Enter("GetPrinterDriverW", ShowHandle(hPrinter) + ", " + Show(pEnvironment) + ", level " +
+                                     std::to_string(Level) + ", " + std::to_string(cbBuf) +
+                                     " bytes"))
     return FALSE;
   if (!SpoolerAvailable()) return FALSE;
   Printer* printer = PrinterOfHandle(hPrinter, nullptr);
@@ -299,11 +306,9 @@ BOOL WINAPI GetPrinterDriverW(HANDLE hPrinter, LPWSTR pEnvironment, DWORD Level,
 }
 
 BOOL WINAPI GetPrinterDriverDirectoryW(LPWSTR pName, LPWSTR pEnvironment, DWORD Level,
-                                       LPBYTE pDriverDirectory, DWORD cbBuf,
-                                       LPDWORD pcbNeeded) {
-  if (Enter("GetPrinterDriverDirectoryW", Show(pEnvironment) + ", level " +
-                                              std::to_string(Level) + ", " +
-                                              std::to_string(cbBuf) + " bytes"))
+                                       LPBYTE pDriverDirectory, DWORD cbBuf, LPDWORD pcbNeeded) {
+  if (Enter("GetPrinterDriverDirectoryW", Show(pEnvironment) + ", level " + std::to_string(Level) +
+                                              ", " + std::to_string(cbBuf) + " bytes"))
     return FALSE;
   RequireLocalServer("GetPrinterDriverDirectoryW", pName);
   if (!SpoolerAvailable()) return FALSE;
@@ -337,8 +342,7 @@ BOOL WINAPI GetPrinterDriverDirectoryW(LPWSTR pName, LPWSTR pEnvironment, DWORD 
 BOOL WINAPI AddPrinterDriverExW(LPWSTR pName, DWORD Level, LPBYTE pDriverInfo,
                                 DWORD dwFileCopyFlags) {
   const DRIVER_INFO_2W* d2 = reinterpret_cast<const DRIVER_INFO_2W*>(pDriverInfo);
-  std::string detail = "level " + std::to_string(Level) + ", flags " +
-                       winsim::Hex(dwFileCopyFlags);
+  std::string detail = "level " + std::to_string(Level) + ", flags " + winsim::Hex(dwFileCopyFlags);
   if (d2 != nullptr && Level >= 2 && Level <= 6 && Level != 5)
     detail += ", " + Show(d2->pName) + ", " + Show(d2->pEnvironment);
   if (Enter("AddPrinterDriverExW", detail)) return FALSE;
@@ -375,8 +379,8 @@ BOOL WINAPI AddPrinterDriverExW(LPWSTR pName, DWORD Level, LPBYTE pDriverInfo,
 
   // Every named file must be there before anything changes.
   std::vector<std::u16string> named;
-  for (const Text* t : {&incoming.driverPath, &incoming.dataFile, &incoming.configFile,
-                        &incoming.helpFile})
+  for (const Text* t :
+       {&incoming.driverPath, &incoming.dataFile, &incoming.configFile, &incoming.helpFile})
     if (*t && !(*t)->empty()) named.push_back(**t);
   if (incoming.dependentFiles)
     for (const std::u16string& f : *incoming.dependentFiles) named.push_back(f);
@@ -399,12 +403,12 @@ BOOL WINAPI AddPrinterDriverExW(LPWSTR pName, DWORD Level, LPBYTE pDriverInfo,
   }
 
   const bool copyAll = (dwFileCopyFlags & APD_COPY_ALL_FILES) != 0;
-  const std::u16string targetDir = DriverDirectoryOf(environment) + u"\\" +
-                                   winsim::Widen(std::to_string(incoming.version));
+  const std::u16string targetDir =
+      DriverDirectoryOf(environment) + u"\\" + winsim::Widen(std::to_string(incoming.version));
   winsim::files::MakeDirectories(targetDir);
   DWORD error = 0;
-  for (Text* t : {&incoming.driverPath, &incoming.dataFile, &incoming.configFile,
-                  &incoming.helpFile})
+  for (Text* t :
+       {&incoming.driverPath, &incoming.dataFile, &incoming.configFile, &incoming.helpFile})
     InstallTextFile(&error, environment, targetDir, t, copyAll);
   if (error == 0 && incoming.dependentFiles) {
     for (std::u16string& f : *incoming.dependentFiles) {
@@ -427,9 +431,9 @@ BOOL WINAPI AddPrinterDriverExW(LPWSTR pName, DWORD Level, LPBYTE pDriverInfo,
 
 BOOL WINAPI DeletePrinterDriverExW(LPWSTR pName, LPWSTR pEnvironment, LPWSTR pDriverName,
                                    DWORD dwDeleteFlag, DWORD dwVersionFlag) {
-  if (Enter("DeletePrinterDriverExW", Show(pEnvironment) + ", " + Show(pDriverName) +
-                                          ", flags " + winsim::Hex(dwDeleteFlag) +
-                                          ", version " + std::to_string(dwVersionFlag)))
+  if (Enter("DeletePrinterDriverExW", Show(pEnvironment) + ", " + Show(pDriverName) + ", flags " +
+                                          winsim::Hex(dwDeleteFlag) + ", version " +
+                                          std::to_string(dwVersionFlag)))
     return FALSE;
   RequireLocalServer("DeletePrinterDriverExW", pName);
   if (!SpoolerAvailable()) return FALSE;

@@ -1,10 +1,11 @@
 // The spooler's control surface for tests and tools, and the saving and
 // loading of its catalogue with the machine.
+#include "winsim/spooler_control.h"
+
 #include <sstream>
 
 #include "core.h"
 #include "spooler_model.h"
-#include "winsim/spooler_control.h"
 
 namespace winsim {
 
@@ -184,8 +185,8 @@ void SaveSpooler(const std::string& dir) {
     out << "dllports\t" << Plain(entry.first) << "\t" << ListField(entry.second) << "\n";
   out << "addedports\t" << ListField(s.addedMonitorPorts) << "\n";
   for (const spooler::Driver& d : s.drivers) {
-    out << "driver\t" << Plain(d.name) << "\t" << Plain(d.environment) << "\t" << d.version
-        << "\t" << TextField(d.driverPath) << "\t" << TextField(d.dataFile) << "\t"
+    out << "driver\t" << Plain(d.name) << "\t" << Plain(d.environment) << "\t" << d.version << "\t"
+        << TextField(d.driverPath) << "\t" << TextField(d.dataFile) << "\t"
         << TextField(d.configFile) << "\t" << TextField(d.helpFile) << "\t"
         << ListField(d.dependentFiles) << "\t" << TextField(d.monitorName) << "\t"
         << TextField(d.defaultDataType) << "\t" << ListField(d.previousNames) << "\t"
@@ -196,15 +197,14 @@ void SaveSpooler(const std::string& dir) {
   for (const auto& holder : s.printers) {
     const Printer& p = *holder;
     out << "printer\t" << Plain(p.name) << "\t" << TextField(p.serverName) << "\t"
-        << TextField(p.shareName) << "\t" << ListField(p.ports) << "\t"
-        << TextField(p.driverName) << "\t" << TextField(p.comment) << "\t"
-        << TextField(p.location) << "\t"
+        << TextField(p.shareName) << "\t" << ListField(p.ports) << "\t" << TextField(p.driverName)
+        << "\t" << TextField(p.comment) << "\t" << TextField(p.location) << "\t"
         << (p.devMode ? "+" + HexBytes(*p.devMode) : std::string("-")) << "\t"
         << TextField(p.sepFile) << "\t" << TextField(p.printProcessor) << "\t"
-        << TextField(p.datatype) << "\t" << TextField(p.parameters) << "\t" << p.attributes
-        << "\t" << p.priority << "\t" << p.defaultPriority << "\t" << p.startTime << "\t"
-        << p.untilTime << "\t" << p.status << "\t" << p.averagePpm << "\t" << p.jobs << "\t"
-        << p.connection << "\t" << p.openError << "\t" << p.pendingDeletion << "\n";
+        << TextField(p.datatype) << "\t" << TextField(p.parameters) << "\t" << p.attributes << "\t"
+        << p.priority << "\t" << p.defaultPriority << "\t" << p.startTime << "\t" << p.untilTime
+        << "\t" << p.status << "\t" << p.averagePpm << "\t" << p.jobs << "\t" << p.connection
+        << "\t" << p.openError << "\t" << p.pendingDeletion << "\n";
     for (const spooler::DataKey& k : p.data)
       for (const spooler::DataValue& v : k.values)
         out << "data\t" << EscapeField(k.name) << "\t" << EscapeField(v.name) << "\t" << v.type
@@ -423,8 +423,8 @@ void PutPrinter(const PrinterSetup& setup) {
   p->printProcessor = setup.printProcessor;
   p->datatype = setup.datatype;
   p->parameters = setup.parameters;
-  p->attributes = setup.attributes |
-                  (setup.connection ? PRINTER_ATTRIBUTE_NETWORK : PRINTER_ATTRIBUTE_LOCAL);
+  p->attributes =
+      setup.attributes | (setup.connection ? PRINTER_ATTRIBUTE_NETWORK : PRINTER_ATTRIBUTE_LOCAL);
   p->priority = setup.priority;
   p->defaultPriority = setup.defaultPriority;
   p->startTime = setup.startTime;
@@ -477,9 +477,7 @@ std::vector<PrinterState> Printers() {
   return out;
 }
 
-bool HasPrinter(const std::u16string& name) {
-  return spooler::FindVisiblePrinter(name) != nullptr;
-}
+bool HasPrinter(const std::u16string& name) { return spooler::FindVisiblePrinter(name) != nullptr; }
 
 bool FindPrinter(const std::u16string& name, PrinterState* printer) {
   const Printer* p = spooler::FindAnyPrinter(name);
@@ -493,8 +491,8 @@ void SetPrinterJobs(const std::u16string& name, DWORD jobs) {
   spooler::CollectDeletedPrinters();
 }
 
-void PutPrinterData(const std::u16string& printer, const std::string& key,
-                    const std::string& value, DWORD type, const std::vector<uint8_t>& bytes) {
+void PutPrinterData(const std::u16string& printer, const std::string& key, const std::string& value,
+                    DWORD type, const std::vector<uint8_t>& bytes) {
   spooler::DataValue* v = DataValueOf(RequirePrinter(printer), key, value, true);
   v->type = type;
   v->bytes = bytes;

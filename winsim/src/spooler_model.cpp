@@ -26,14 +26,11 @@ struct EnvironmentName {
 // The environments Windows knows ([MS-RPRN] 2.2.4.4) and their directories
 // under spool\drivers.
 const EnvironmentName kEnvironments[] = {
-    {u"Windows x64", u"x64"},
-    {u"Windows NT x86", u"W32X86"},
-    {u"Windows IA64", u"IA64"},
-    {u"Windows ARM64", u"ARM64"},
-    {u"Windows 4.0", u"WIN40"},
+    {u"Windows x64", u"x64"},     {u"Windows NT x86", u"W32X86"}, {u"Windows IA64", u"IA64"},
+    {u"Windows ARM64", u"ARM64"}, {u"Windows 4.0", u"WIN40"},
 };
 
-const char16_t* const kLocalPorts[] = {u"LPT1:", u"LPT2:", u"LPT3:", u"COM1:", u"COM2:",
+const char16_t* const kLocalPorts[] = {u"LPT1:", u"LPT2:", u"LPT3:", u"COM1:",      u"COM2:",
                                        u"COM3:", u"COM4:", u"FILE:", u"PORTPROMPT:"};
 
 std::vector<std::u16string> LocalPortList() {
@@ -128,10 +125,10 @@ void ResetState() {
   files::MakeDirectories(DriverDirectoryOf(u"Windows NT x86") + u"\\3");
   files::MakeDirectories(std::u16string(machine::kSystemDirectory) + u"\\spool\\PRINTERS");
 
-  s.monitors.push_back(Monitor{u"Local Port", kLocalEnvironment, u"localspl.dll",
-                               LocalPortList(), false});
-  s.monitors.push_back(Monitor{u"Standard TCP/IP Port", kLocalEnvironment, u"tcpmon.dll", {},
-                               false});
+  s.monitors.push_back(
+      Monitor{u"Local Port", kLocalEnvironment, u"localspl.dll", LocalPortList(), false});
+  s.monitors.push_back(
+      Monitor{u"Standard TCP/IP Port", kLocalEnvironment, u"tcpmon.dll", {}, false});
   s.dllPorts[u"LOCALSPL.DLL"] = LocalPortList();
   s.dllPorts[u"TCPMON.DLL"] = {};
   s.addedMonitorPorts = {u"Solvendale:"};
@@ -139,8 +136,8 @@ void ResetState() {
 
   s.printProcessors.push_back(u"WinPrint");
 
-  s.drivers.push_back(BuiltInDriver(u"Microsoft Print To PDF", u"MPDW-PDC.xml",
-                                    u"microsoftmicrosoft_printa8f8"));
+  s.drivers.push_back(
+      BuiltInDriver(u"Microsoft Print To PDF", u"MPDW-PDC.xml", u"microsoftmicrosoft_printa8f8"));
   s.drivers.push_back(BuiltInDriver(u"Microsoft XPS Document Writer v4", u"MXDW-PDC.xml",
                                     u"microsoftmicrosoft_xps_3a69"));
   for (const Driver& d : s.drivers)
@@ -344,8 +341,7 @@ void CollectDeletedPrinters() {
   for (auto it = s.printers.begin(); it != s.printers.end();) {
     Printer& p = **it;
     if (p.pendingDeletion && p.jobs == 0 && p.openHandles <= 0) {
-      if (!s.defaultPrinter.empty() && SameName(s.defaultPrinter, p.name))
-        s.defaultPrinter.clear();
+      if (!s.defaultPrinter.empty() && SameName(s.defaultPrinter, p.name)) s.defaultPrinter.clear();
       it = s.printers.erase(it);
     } else {
       ++it;
@@ -456,8 +452,8 @@ void ClosePrinterHandle(HANDLE handle) {
 
 ACCESS_MASK MapPrinterAccess(ACCESS_MASK desired) {
   const ACCESS_MASK kMaximumAllowed = 0x02000000;
-  ACCESS_MASK granted = desired & ~(GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE |
-                                    GENERIC_ALL | kMaximumAllowed);
+  ACCESS_MASK granted =
+      desired & ~(GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL | kMaximumAllowed);
   if (desired & GENERIC_READ) granted |= PRINTER_READ;
   if (desired & GENERIC_WRITE) granted |= PRINTER_WRITE;
   if (desired & GENERIC_EXECUTE) granted |= PRINTER_EXECUTE;

@@ -20,7 +20,7 @@
 namespace winsim {
 namespace spooler {
 
-using Text = std::optional<std::u16string>;  // a string field that may be NULL
+using Text = std::optional<std::u16string>;                   // a string field that may be NULL
 using TextList = std::optional<std::vector<std::u16string>>;  // a multi-sz field
 
 // The holder name the spooler uses for the files it keeps loaded.
@@ -90,9 +90,9 @@ struct Printer {
   DWORD averagePpm = 0;
   DWORD jobs = 0;
   bool connection = false;
-  DWORD openError = 0;          // OpenPrinterW fails with this code when set
+  DWORD openError = 0;  // OpenPrinterW fails with this code when set
   bool pendingDeletion = false;
-  int openHandles = 0;          // handles of the running spooler
+  int openHandles = 0;  // handles of the running spooler
   std::vector<DataKey> data;
 };
 
@@ -107,7 +107,7 @@ struct State {
   std::vector<std::u16string> printProcessors;
   std::vector<Driver> drivers;
   std::vector<std::unique_ptr<Printer>> printers;  // local ones and connections
-  std::u16string defaultPrinter;  // empty: none
+  std::u16string defaultPrinter;                   // empty: none
   // Ports that a monitor DLL registered through AddMonitorW provides, by the
   // DLL's file name (upper case); DLLs not listed provide addedMonitorPorts.
   std::map<std::u16string, std::vector<std::u16string>> dllPorts;

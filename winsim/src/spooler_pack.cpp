@@ -76,21 +76,31 @@ std::vector<uint8_t> TextBytes(const std::u16string& text) {
 
 size_t MonitorRecordSize(DWORD level) {
   switch (level) {
-    case 1: return sizeof(MONITOR_INFO_1W);
-    case 2: return sizeof(MONITOR_INFO_2W);
-    default: return 0;
+    case 1:
+      return sizeof(MONITOR_INFO_1W);
+    case 2:
+      return sizeof(MONITOR_INFO_2W);
+    default:
+      return 0;
   }
 }
 
 size_t DriverRecordSize(DWORD level) {
   switch (level) {
-    case 1: return sizeof(DRIVER_INFO_1W);
-    case 2: return sizeof(DRIVER_INFO_2W);
-    case 3: return sizeof(DRIVER_INFO_3W);
-    case 4: return sizeof(DRIVER_INFO_4W);
-    case 5: return sizeof(DRIVER_INFO_5W);
-    case 6: return sizeof(DRIVER_INFO_6W);
-    default: return 0;
+    case 1:
+      return sizeof(DRIVER_INFO_1W);
+    case 2:
+      return sizeof(DRIVER_INFO_2W);
+    case 3:
+      return sizeof(DRIVER_INFO_3W);
+    case 4:
+      return sizeof(DRIVER_INFO_4W);
+    case 5:
+      return sizeof(DRIVER_INFO_5W);
+    case 6:
+      return sizeof(DRIVER_INFO_6W);
+    default:
+      return 0;
   }
 }
 

@@ -22,9 +22,9 @@ const DWORD kMaxPriority = 99;       // MAX_PRIORITY
 const char kPlainDataKey[] = "PrinterDriverData";
 
 // The data types of the WinPrint print processor.
-const char16_t* const kDatatypes[] = {u"RAW",          u"RAW [FF appended]", u"RAW [FF auto]",
-                                      u"NT EMF 1.003", u"NT EMF 1.006",      u"NT EMF 1.007",
-                                      u"NT EMF 1.008", u"TEXT",              u"XPS2GDI"};
+const char16_t* const kDatatypes[] = {
+    u"RAW",          u"RAW [FF appended]", u"RAW [FF auto]", u"NT EMF 1.003", u"NT EMF 1.006",
+    u"NT EMF 1.007", u"NT EMF 1.008",      u"TEXT",          u"XPS2GDI"};
 
 Text TextOf(LPCWSTR text) {
   if (text == nullptr) return std::nullopt;
@@ -159,8 +159,8 @@ DWORD Fail(DWORD error) {
 
 DWORD GetData(const char* api, HANDLE hPrinter, LPCSTR key, LPCSTR value, LPDWORD pType,
               LPBYTE pData, DWORD nSize, LPDWORD pcbNeeded) {
-  if (DWORD injected = Enter(api, ShowA(key) + ", " + ShowA(value) + ", " +
-                                      std::to_string(nSize) + " bytes"))
+  if (DWORD injected = Enter(api, ShowHandle(hPrinter) + ", " + ShowA(key) + ", " + ShowA(value) +
+                                      ", " + std::to_string(nSize) + " bytes"))
     return injected;
   if (!SpoolerAvailable()) return RPC_S_SERVER_UNAVAILABLE;
   Printer* p = PrinterOfHandle(hPrinter, nullptr);
@@ -178,11 +178,11 @@ DWORD GetData(const char* api, HANDLE hPrinter, LPCSTR key, LPCSTR value, LPDWOR
   return ERROR_SUCCESS;
 }
 
-DWORD SetData(const char* api, HANDLE hPrinter, LPCSTR key, LPCSTR value, DWORD type,
-              LPBYTE pData, DWORD cbData) {
-  if (DWORD injected = Enter(api, ShowA(key) + ", " + ShowA(value) + ", type " +
-                                      std::to_string(type) + ", " + std::to_string(cbData) +
-                                      " bytes"))
+DWORD SetData(const char* api, HANDLE hPrinter, LPCSTR key, LPCSTR value, DWORD type, LPBYTE pData,
+              DWORD cbData) {
+  if (DWORD injected =
+          Enter(api, ShowHandle(hPrinter) + ", " + ShowA(key) + ", " + ShowA(value) + ", type " +
+                         std::to_string(type) + ", " + std::to_string(cbData) + " bytes"))
     return injected;
   if (!SpoolerAvailable()) return RPC_S_SERVER_UNAVAILABLE;
   PrinterHandle* handle = nullptr;
@@ -216,11 +216,10 @@ using winsim::SetError;
 
 // -------------------------------------------------------------- printers --
 
-BOOL WINAPI EnumPrintersW(DWORD Flags, LPWSTR Name, DWORD Level, LPBYTE pPrinterEnum,
-                          DWORD cbBuf, LPDWORD pcbNeeded, LPDWORD pcReturned) {
+BOOL WINAPI EnumPrintersW(DWORD Flags, LPWSTR Name, DWORD Level, LPBYTE pPrinterEnum, DWORD cbBuf,
+                          LPDWORD pcbNeeded, LPDWORD pcReturned) {
   if (Enter("EnumPrintersW", "flags " + winsim::Hex(Flags) + ", " + Show(Name) + ", level " +
-                                 std::to_string(Level) + ", " + std::to_string(cbBuf) +
-                                 " bytes"))
+                                 std::to_string(Level) + ", " + std::to_string(cbBuf) + " bytes"))
     return FALSE;
   if (Name != nullptr && Name[0] != 0)
     winsim::Unsupported("EnumPrintersW", "a printer or server name " + Show(Name));
@@ -282,7 +281,7 @@ BOOL WINAPI OpenPrinterW(LPWSTR pPrinterName, LPHANDLE phPrinter, LPPRINTER_DEFA
 }
 
 BOOL WINAPI ClosePrinter(HANDLE hPrinter) {
-  if (Enter("ClosePrinter")) return FALSE;
+  if (Enter("ClosePrinter", ShowHandle(hPrinter))) return FALSE;
   PrinterHandle* entry = LookupPrinterHandle(hPrinter);
   if (entry == nullptr) {
     SetError(ERROR_INVALID_HANDLE);
@@ -332,8 +331,8 @@ HANDLE WINAPI AddPrinterW(LPWSTR pName, DWORD Level, LPBYTE pPrinter) {
 
 BOOL WINAPI GetPrinterW(HANDLE hPrinter, DWORD Level, LPBYTE pPrinter, DWORD cbBuf,
                         LPDWORD pcbNeeded) {
-  if (Enter("GetPrinterW", "level " + std::to_string(Level) + ", " + std::to_string(cbBuf) +
-                               " bytes"))
+  if (Enter("GetPrinterW", ShowHandle(hPrinter) + ", level " + std::to_string(Level) + ", " +
+                               std::to_string(cbBuf) + " bytes"))
     return FALSE;
   if (!SpoolerAvailable()) return FALSE;
   Printer* p = PrinterOfHandle(hPrinter, nullptr);
@@ -354,7 +353,8 @@ BOOL WINAPI GetPrinterW(HANDLE hPrinter, DWORD Level, LPBYTE pPrinter, DWORD cbB
 
 BOOL WINAPI SetPrinterW(HANDLE hPrinter, DWORD Level, LPBYTE pPrinter, DWORD Command) {
   const PRINTER_INFO_2W* pi = reinterpret_cast<const PRINTER_INFO_2W*>(pPrinter);
-  std::string detail = "level " + std::to_string(Level) + ", command " + std::to_string(Command);
+  std::string detail = ShowHandle(hPrinter) + ", level " + std::to_string(Level) + ", command " +
+                       std::to_string(Command);
   if (pi != nullptr && Level == 2)
     detail += ", " + Show(pi->pPrinterName) + ", port " + Show(pi->pPortName);
   if (Enter("SetPrinterW", detail)) return FALSE;
@@ -430,7 +430,7 @@ BOOL WINAPI SetPrinterW(HANDLE hPrinter, DWORD Level, LPBYTE pPrinter, DWORD Com
 }
 
 BOOL WINAPI DeletePrinter(HANDLE hPrinter) {
-  if (Enter("DeletePrinter")) return FALSE;
+  if (Enter("DeletePrinter", ShowHandle(hPrinter))) return FALSE;
   if (!SpoolerAvailable()) return FALSE;
   PrinterHandle* handle = nullptr;
   Printer* p = PrinterOfHandle(hPrinter, &handle);
@@ -452,8 +452,8 @@ DWORD WINAPI GetPrinterDataA(HANDLE hPrinter, LPSTR pValueName, LPDWORD pType, L
                  pcbNeeded);
 }
 
-DWORD WINAPI GetPrinterDataExA(HANDLE hPrinter, LPCSTR pKeyName, LPCSTR pValueName,
-                               LPDWORD pType, LPBYTE pData, DWORD nSize, LPDWORD pcbNeeded) {
+DWORD WINAPI GetPrinterDataExA(HANDLE hPrinter, LPCSTR pKeyName, LPCSTR pValueName, LPDWORD pType,
+                               LPBYTE pData, DWORD nSize, LPDWORD pcbNeeded) {
   return GetData("GetPrinterDataExA", hPrinter, pKeyName, pValueName, pType, pData, nSize,
                  pcbNeeded);
 }

@@ -120,14 +120,13 @@ void PutDriver(const DriverSetup& driver);
 void RemoveDriver(const std::u16string& name, const std::u16string& environment = u"Windows x64");
 std::vector<DriverState> Drivers();  // every environment
 bool HasDriver(const std::u16string& name, const std::u16string& environment = u"Windows x64");
-bool FindDriver(const std::u16string& name, const std::u16string& environment,
-                DriverState* driver);
+bool FindDriver(const std::u16string& name, const std::u16string& environment, DriverState* driver);
 std::vector<std::u16string> PrintProcessors();
 
 // ------------------------------------------------------------- printers --
 
 struct PrinterDataEntry {
-  std::string key;    // "PrinterDriverData" for GetPrinterDataA/SetPrinterDataA
+  std::string key;  // "PrinterDriverData" for GetPrinterDataA/SetPrinterDataA
   std::string value;
   DWORD type;
   std::vector<uint8_t> bytes;
@@ -200,8 +199,8 @@ bool HasPrinter(const std::u16string& name);  // and not deleted
 bool FindPrinter(const std::u16string& name, PrinterState* printer);
 // Queued jobs: setting 0 ends a pending deletion.
 void SetPrinterJobs(const std::u16string& name, DWORD jobs);
-void PutPrinterData(const std::u16string& printer, const std::string& key,
-                    const std::string& value, DWORD type, const std::vector<uint8_t>& bytes);
+void PutPrinterData(const std::u16string& printer, const std::string& key, const std::string& value,
+                    DWORD type, const std::vector<uint8_t>& bytes);
 // A REG_SZ value with its terminator.
 void PutPrinterString(const std::u16string& printer, const std::string& key,
                       const std::string& value, const std::string& text);
