@@ -274,9 +274,8 @@ BOOL WINAPI EnumPrinterDriversW(LPWSTR pName, LPWSTR pEnvironment, DWORD Level, 
 
 BOOL WINAPI GetPrinterDriverW(HANDLE hPrinter, LPWSTR pEnvironment, DWORD Level, LPBYTE pDriverInfo,
                               DWORD cbBuf, LPDWORD pcbNeeded) {
-  if (Enter("GetPrinterDriverW", ShowHandle(hPrinter) + ", " + Show(pEnvironment) + ", level " +
-                                     std::to_string(Level) + ", " + std::to_string(cbBuf) +
-                                     " bytes"))
+  if (Enter("GetPrinterDriverW", Show(pEnvironment) + ", level " + std::to_string(Level) + ", " +
+                                     std::to_string(cbBuf) + " bytes"))
     return FALSE;
   if (!SpoolerAvailable()) return FALSE;
   Printer* printer = PrinterOfHandle(hPrinter, nullptr);

@@ -331,8 +331,8 @@ HANDLE WINAPI AddPrinterW(LPWSTR pName, DWORD Level, LPBYTE pPrinter) {
 
 BOOL WINAPI GetPrinterW(HANDLE hPrinter, DWORD Level, LPBYTE pPrinter, DWORD cbBuf,
                         LPDWORD pcbNeeded) {
-  if (Enter("GetPrinterW", ShowHandle(hPrinter) + ", level " + std::to_string(Level) + ", " +
-                               std::to_string(cbBuf) + " bytes"))
+  if (Enter("GetPrinterW",
+            "level " + std::to_string(Level) + ", " + std::to_string(cbBuf) + " bytes"))
     return FALSE;
   if (!SpoolerAvailable()) return FALSE;
   Printer* p = PrinterOfHandle(hPrinter, nullptr);
@@ -353,8 +353,7 @@ BOOL WINAPI GetPrinterW(HANDLE hPrinter, DWORD Level, LPBYTE pPrinter, DWORD cbB
 
 BOOL WINAPI SetPrinterW(HANDLE hPrinter, DWORD Level, LPBYTE pPrinter, DWORD Command) {
   const PRINTER_INFO_2W* pi = reinterpret_cast<const PRINTER_INFO_2W*>(pPrinter);
-  std::string detail = ShowHandle(hPrinter) + ", level " + std::to_string(Level) + ", command " +
-                       std::to_string(Command);
+  std::string detail = "level " + std::to_string(Level) + ", command " + std::to_string(Command);
   if (pi != nullptr && Level == 2)
     detail += ", " + Show(pi->pPrinterName) + ", port " + Show(pi->pPortName);
   if (Enter("SetPrinterW", detail)) return FALSE;
