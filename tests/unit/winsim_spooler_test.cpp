@@ -940,6 +940,45 @@ TEST_F(SpoolerTest, DefaultPrinterOrdinals) {
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
 }
 
+TEST_F(SpoolerTest, RenamedQueuesKeepTheDefaultAndOfflineConnectionsCannotOpen) {
+  HANDLE h = Open(u"Microsoft Print to PDF", PRINTER_ALL_ACCESS);
+  ASSERT_NE(h, nullptr);
+  DWORD needed = 0;
+  GetPrinterW(h, 2, nullptr, 0, &needed);
+  std::vector<BYTE> buffer(needed);
+  ASSERT_TRUE(GetPrinterW(h, 2, buffer.data(), needed, &needed));
+  auto* pi = reinterpret_cast<PRINTER_INFO_2W*>(buffer.data());
+  pi->pPrinterName = Keep(u"Microsoft XPS Document Writer");
+  SetLastError(kPoison);
+  EXPECT_FALSE(SetPrinterW(h, 2, buffer.data(), 0));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PRINTER_ALREADY_EXISTS));
+  pi->pPrinterName = Keep(u"PDF");
+  ASSERT_TRUE(SetPrinterW(h, 2, buffer.data(), 0));
+  EXPECT_EQ(winsim::DefaultPrinterName(), u"PDF");
+  ClosePrinter(h);
+
+  winsim::PrinterSetup remote;
+  remote.name = u"\\\\server\\laser";
+  remote.ports = u"IP_10.0.0.9";
+  remote.driverName = std::u16string(u"Solvendale printer");
+  remote.connection = true;
+  remote.openError = ERROR_INVALID_PRINTER_NAME;
+  winsim::PutPrinter(remote);
+  ASSERT_TRUE(SetDefaultPrinterByOrdinal(u"\\\\server\\laser"));
+  HANDLE c = nullptr;
+  SetLastError(kPoison);
+  EXPECT_FALSE(OpenPrinterW(Wide(u"\\\\server\\laser"), &c, nullptr));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PRINTER_NAME));
+
+  // An empty name keeps a default printer, and picks the first local one
+  // when there is none.
+  EXPECT_TRUE(SetDefaultPrinterByOrdinal(u""));
+  EXPECT_EQ(winsim::DefaultPrinterName(), u"\\\\server\\laser");
+  winsim::SetDefaultPrinterName(u"");
+  EXPECT_TRUE(SetDefaultPrinterByOrdinal(nullptr));
+  EXPECT_EQ(winsim::DefaultPrinterName(), u"PDF");
+}
+
 TEST_F(SpoolerTest, FaultsCanBeInjectedIntoSpoolerCalls) {
   winsim::FailCall("OpenPrinterW", ERROR_ACCESS_DENIED);
   HANDLE h = nullptr;
