@@ -20,6 +20,24 @@
 // loaded monitors and the driver and configuration DLLs of its drivers.
 // A test can make it keep any other file with HoldFile(path, "spooler"):
 // every file held by "spooler" is let go when the spooler stops.
+//
+// Behaviour worth knowing:
+// - While the service is not SERVICE_RUNNING every spooler call fails with
+//   RPC_S_SERVER_UNAVAILABLE; only the default printer's name (ordinal 203)
+//   stays readable, as it lives in the user's profile. A stop makes every
+//   printer handle given out before it invalid (ERROR_INVALID_HANDLE).
+// - A monitor whose DLL is missing when the spooler starts is not loaded:
+//   it is neither enumerated nor provides ports (it can still be deleted).
+// - Queues keep their ports by the ports' own names ("file:" is kept as
+//   "FILE:"); AddPrinterW and SetPrinterW drop PRINTER_ATTRIBUTE_DEFAULT.
+// - DeletePrinter hides a queue at once when it has no jobs; the queue goes
+//   when its last handle is closed and its last job is gone. A queue that
+//   goes while it is the default printer leaves no default printer.
+// - The ordinals log and take faults as "GetDefaultPrinterByOrdinal" and
+//   "SetDefaultPrinterByOrdinal" (FailCall).
+// - Calls that are not simulated (a remote server, a print server handle,
+//   levels other than the documented ones the program uses) end the process
+//   with a message.
 #pragma once
 
 #include <windows.h>
