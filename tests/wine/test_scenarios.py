@@ -207,5 +207,70 @@ class UninstallTest(ScenarioTestCase):
         self.assertEqual(result.code, 2, result)
 
 
+class PendingFilesTest(ScenarioTestCase):
+    """The start-up probe and Windows' own delete-at-reboot list."""
+
+    def test_pending_rename_of_a_product_dll(self):
+        self.ensure_installed()
+        driver = VERSION3_DIR + r"\qrldrv64.dll"
+        self.wine.schedule_at_reboot(driver, r"C:\windows\temp\qrldrv64.old")
+        try:
+            self.assertIn(("\\??\\" + driver, "\\??\\C:\\windows\\temp\\qrldrv64.old"),
+                          self.state().all("pending"))
+            # A pending rename cannot be carried out now: the product's DLL
+            # waits for the reboot, after two spooler restarts.
+            self.assertEqual(self.installer("onInit").code, 200)
+            self.assertTrue(os.path.exists(harness.unix_path(driver)))
+        finally:
+            self.wine.reset_product()
+
+    def test_pending_deletion_is_carried_out_now(self):
+        self.ensure_installed()
+        ui = VERSION3_DIR + r"\qrlui64.dll"
+        self.wine.schedule_at_reboot(ui)
+        try:
+            code = self.installer("onInit").code
+            # The file was deleted at once, so nothing waits for a reboot.
+            self.assertFalse(os.path.exists(harness.unix_path(ui)))
+            self.assertIn(code, (3, 102))
+        finally:
+            self.wine.reset_product()
+
+
+class MonitorVersionTest(ScenarioTestCase):
+    """A reinstall keeps an installed port monitor of build 2073 to 2093 and
+    replaces one of any other build; the build is read from the version
+    resource of the DLL in the system directory."""
+
+    def reinstall_over_monitor(self, build):
+        self.wine.reset_product(build)
+        self.job("install")
+        self.wine.add_missing_datatypes()
+        monitor = harness.unix_path(SYSTEM_DIR + r"\qrlmon64.dll")
+        self.assertTrue(filecmp.cmp(monitor, harness.fixture(build, "qrlmon64.dll"),
+                                    shallow=False))
+        harness.lay_out_program(2093)
+        result, dialog = self.job("install")
+        self.assertIsNotNone(dialog)  # under Wine a reinstall always fails (see above)
+        return dialog["edit_text"], filecmp.cmp(
+            monitor, harness.fixture(2093, "qrlmon64.dll"), shallow=False)
+
+    def test_compatible_monitor_is_kept(self):
+        log, replaced = self.reinstall_over_monitor(2073)
+        self.assertIn("Version (2073) is compatible, proceed without uninstall", log)
+        self.assertIn("InstallMonitor == 0, CopyMonitor == 1", log)
+        self.assertNotIn(">AddMonitor", log)
+        self.assertFalse(replaced)
+        self.assertIsNotNone(self.state().find("monitor", MONITOR))
+
+    def test_newer_monitor_is_replaced(self):
+        log, replaced = self.reinstall_over_monitor(2094)
+        self.assertIn("Version (2094) is not supported, proceed with reinstall", log)
+        self.assertIn("Monitor was removed :)", log)
+        self.assertIn("AddMonitor - OK :)", log)
+        self.assertTrue(replaced)
+        self.assertIsNotNone(self.state().find("monitor", MONITOR))
+
+
 if __name__ == "__main__":
     unittest.main(verbosity=2)

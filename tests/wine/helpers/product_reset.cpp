@@ -11,6 +11,9 @@
 //                                type the data type "RAW", as Windows' spooler
 //                                does for such a queue (Wine's AddPrinterW
 //                                registers it but cannot open it)
+//   product_reset.exe schedule <path> [<new path>]
+//                                schedules the file for deletion (or, with a
+//                                new path, renaming) at the next reboot
 #include <windows.h>
 #include <winspool.h>
 #include <stdio.h>
@@ -181,6 +184,11 @@ int AddMissingDatatypes() {
 
 int wmain(int argc, wchar_t** argv) {
   if (argc == 2 && lstrcmpiW(argv[1], L"datatype") == 0) return AddMissingDatatypes();
+  if ((argc == 3 || argc == 4) && lstrcmpiW(argv[1], L"schedule") == 0) {
+    if (MoveFileExW(argv[2], argc == 4 ? argv[3] : nullptr, MOVEFILE_DELAY_UNTIL_REBOOT)) return 0;
+    Fail("MoveFileExW");
+    return 1;
+  }
   StopTray();
   DeleteQueues();
   RemoveDriver();
