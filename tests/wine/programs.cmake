@@ -34,6 +34,10 @@ add_executable(wine_product_reset ${HELPER_DIR}/product_reset.cpp)
 wine_test_program(wine_product_reset ${WINE_TEST_OUT}/helpers product_reset)
 target_link_libraries(wine_product_reset PRIVATE winspool advapi32 user32)
 
+add_executable(wine_compare_setup ${HELPER_DIR}/compare_setup.cpp)
+wine_test_program(wine_compare_setup ${WINE_TEST_OUT}/helpers compare_setup)
+target_link_libraries(wine_compare_setup PRIVATE winspool advapi32)
+
 # Stand-ins for the product's component files, one set per build number.
 foreach(build 2072 2073 2093 2094)
   set(out ${WINE_TEST_OUT}/fixtures/${build})

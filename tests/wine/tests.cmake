@@ -110,3 +110,18 @@ wine_test(wine_pending_deletion test_scenarios PendingFilesTest.test_pending_del
 wine_test(wine_monitor_kept test_scenarios MonitorVersionTest.test_compatible_monitor_is_kept)
 wine_test(wine_monitor_replaced test_scenarios MonitorVersionTest.test_newer_monitor_is_replaced)
 wine_test(wine_shift_shows_log_dialog test_commands ShiftDialogTest.test_close_enter_escape)
+
+# The same runs on the stand-in (the Linux build's solvendale-sim) and under
+# Wine, compared.
+function(wine_compare_test name case)
+  wine_test(${name} test_compare ${case})
+  set_tests_properties(${name} PROPERTIES TIMEOUT 600
+    ENVIRONMENT "${WINE_TEST_ENV};SOLVENDALE_SIM=${CMAKE_BINARY_DIR}/solvendale-sim")
+  set(WINE_PREVIOUS_TEST ${name} PARENT_SCOPE)
+endfunction()
+wine_compare_test(wine_compare_clean_install
+  CleanMachineTest.test_install_probes_and_default_printer)
+wine_compare_test(wine_compare_uninstall CleanMachineTest.test_uninstall_after_install)
+wine_compare_test(wine_compare_reinstall ReinstallTest.test_reinstall_over_compatible_installation)
+wine_compare_test(wine_compare_uninstall_empty EmptyMachineTest.test_uninstall_without_any_component)
+wine_compare_test(wine_compare_spooler_access EmptyMachineTest.test_spooler_access)

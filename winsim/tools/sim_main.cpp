@@ -3,13 +3,22 @@
 //
 //   solvendale-sim --machine DIR [--new] [--shift] [--dialog close|enter|escape|caption]
 //                  [--user-queue NAME SUBKEY COMMENT LOCATION] [--default NAME]
-//                  [--state] -- <args...>
+//                  [--state] [--dump FILE] [--file PATH]... [--user-value KEY NAME]...
+//                  -- <args...>
 //
 // --user-queue adds, before the run, a queue of the product's driver as the
 // product itself would have set it up (with its settings key, marked
 // "deleted"); --default makes a printer the default printer; --state prints a
 // short picture of the spooler, the tray registration and the files left for
 // reboot after the run.
+//
+// --dump writes, after the run, the machine's printing state to FILE, one
+// record per line with tab-separated fields, in the layout of the Wine
+// tests' state reader (monitor, port, driver, printer, data, default,
+// run, pending, traywindow), followed by one "file PATH 1|0" record per
+// --file path (whether the file exists) and one "value KEY NAME 1|0" record
+// per --user-value (whether the value exists under
+// HKEY_CURRENT_USER\KEY).
 //
 // The machine is loaded from DIR (a fresh default machine with --new or when
 // DIR holds none), the command line is the installer's path followed by the
@@ -29,6 +38,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string>
 
 namespace {
@@ -38,7 +48,8 @@ int Usage() {
                "usage: solvendale-sim --machine DIR [--new] [--shift]"
                " [--dialog close|enter|escape|caption]"
                " [--user-queue NAME SUBKEY COMMENT LOCATION] [--default NAME]"
-               " [--state] -- <args...>\n");
+               " [--state] [--dump FILE] [--file PATH]... [--user-value KEY NAME]..."
+               " -- <args...>\n");
   return 64;
 }
 
@@ -176,6 +187,112 @@ void PrintState() {
     if (pending[k + 1].empty()) std::printf("  deleted at reboot: %s\n", Utf8(pending[k]).c_str());
 }
 
+
+// One text field of a dump record, escaped like the state reader's.
+std::string DumpField(const std::string& text) {
+  std::string out = "\t";
+  for (char c : text) {
+    if (c == '\\') out += "\\\\";
+    else if (c == '\t') out += "\\t";
+    else if (c == '\r') out += "\\r";
+    else if (c == '\n') out += "\\n";
+    else out.push_back(c);
+  }
+  return out;
+}
+
+std::string DumpField(const std::optional<std::u16string>& text) {
+  return text ? DumpField(Utf8(*text)) : std::string("\t(null)");
+}
+
+std::string DumpNumber(DWORD value, bool hex) {
+  char buffer[32];
+  std::snprintf(buffer, sizeof(buffer), hex ? "\t0x%08lX" : "\t%lu", static_cast<unsigned long>(value));
+  return buffer;
+}
+
+// The printer data text of a REG_SZ value without its terminator; other
+// types as hex digits.
+std::string DataText(const winsim::PrinterDataEntry& entry) {
+  if (entry.type == REG_SZ) {
+    std::string text(entry.bytes.begin(), entry.bytes.end());
+    size_t end = text.find('\0');
+    return DumpField(end == std::string::npos ? text : text.substr(0, end));
+  }
+  std::string hex = "\t";
+  for (uint8_t b : entry.bytes) {
+    char digits[3];
+    std::snprintf(digits, sizeof(digits), "%02X", b);
+    hex += digits;
+  }
+  return hex;
+}
+
+struct UserValue {
+  std::string key, name;
+};
+
+bool WriteDump(const std::string& path, const std::vector<std::string>& files,
+               const std::vector<UserValue>& values) {
+  std::string out;
+  for (const winsim::MonitorState& monitor : winsim::Monitors()) {
+    out += "monitor" + DumpField(Utf8(monitor.name)) + DumpField(Utf8(monitor.environment)) +
+           DumpField(Utf8(monitor.dll)) + "\n";
+  }
+  for (const std::u16string& port : winsim::Ports()) out += "port" + DumpField(Utf8(port)) + "\n";
+  for (const winsim::DriverState& driver : winsim::Drivers()) {
+    if (driver.environment != u"Windows x64") continue;
+    out += "driver" + DumpField(Utf8(driver.name)) + DumpNumber(driver.version, false) +
+           DumpField(Utf8(driver.environment)) + DumpField(driver.driverPath) +
+           DumpField(driver.dataFile) + DumpField(driver.configFile) +
+           DumpField(driver.helpFile) + DumpField(driver.manufacturer) +
+           DumpField(driver.provider) + "\n";
+  }
+  out += "driverdir" + DumpField(Utf8(winsim::DriverDirectory())) + "\n";
+  std::vector<winsim::PrinterState> printers;
+  for (const winsim::PrinterState& printer : winsim::Printers())
+    if (!printer.pendingDeletion) printers.push_back(printer);
+  for (const winsim::PrinterState& printer : printers) {
+    out += "printer" + DumpField(Utf8(printer.name)) + DumpField(Utf8(printer.ports)) +
+           DumpField(printer.driverName) + DumpField(printer.comment) +
+           DumpField(printer.location) + DumpNumber(printer.attributes, true) +
+           DumpField(printer.printProcessor) + DumpField(printer.datatype) + "\n";
+  }
+  for (const winsim::PrinterState& printer : printers) {
+    for (const char* key : {"PrinterDriverData", "DsUser"}) {
+      for (const winsim::PrinterDataEntry& entry : printer.data) {
+        if (entry.key != key) continue;
+        out += "data" + DumpField(Utf8(printer.name)) + DumpField(entry.key) +
+               DumpField(entry.value) + DumpNumber(entry.type, false) + DataText(entry) + "\n";
+      }
+    }
+  }
+  std::u16string defaultPrinter = winsim::DefaultPrinterName();
+  if (!defaultPrinter.empty()) {
+    out += "default" + DumpField(Utf8(defaultPrinter)) + "\n";
+    out += "default203" + DumpField(Utf8(defaultPrinter)) + "\n";
+  }
+  std::u16string run;
+  if (winsim::GetRegString(u"HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run",
+                           u"SolvendaleTray", &run)) {
+    out += "run" + DumpField(Utf8(run)) + "\n";
+  }
+  std::vector<std::u16string> pending = winsim::PendingFileRenameOperations();
+  for (size_t k = 0; k + 1 < pending.size(); k += 2)
+    out += "pending" + DumpField(Utf8(pending[k])) + DumpField(Utf8(pending[k + 1])) + "\n";
+  if (winsim::TrayCompanion().running) out += "traywindow\n";
+  for (const std::string& file : files)
+    out += "file" + DumpField(file) + (winsim::FileExists(Utf16(file)) ? "\t1\n" : "\t0\n");
+  for (const UserValue& value : values) {
+    bool exists = winsim::RegValueExists(u"HKEY_CURRENT_USER\\" + Utf16(value.key), Utf16(value.name));
+    out += "value" + DumpField(value.key) + DumpField(value.name) + (exists ? "\t1\n" : "\t0\n");
+  }
+  FILE* f = std::fopen(path.c_str(), "wb");
+  if (!f) return false;
+  bool ok = std::fwrite(out.data(), 1, out.size(), f) == out.size();
+  return std::fclose(f) == 0 && ok;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -186,6 +303,9 @@ int main(int argc, char** argv) {
   bool state = false;
   std::vector<UserQueue> userQueues;
   std::string defaultName;
+  std::string dumpPath;
+  std::vector<std::string> dumpFiles;
+  std::vector<UserValue> dumpValues;
   int i = 1;
   for (; i < argc; ++i) {
     std::string arg = argv[i];
@@ -208,6 +328,13 @@ int main(int argc, char** argv) {
       i += 4;
     } else if (arg == "--default" && i + 1 < argc) {
       defaultName = argv[++i];
+    } else if (arg == "--dump" && i + 1 < argc) {
+      dumpPath = argv[++i];
+    } else if (arg == "--file" && i + 1 < argc) {
+      dumpFiles.push_back(argv[++i]);
+    } else if (arg == "--user-value" && i + 2 < argc) {
+      dumpValues.push_back({argv[i + 1], argv[i + 2]});
+      i += 2;
     } else {
       return Usage();
     }
@@ -255,6 +382,10 @@ int main(int argc, char** argv) {
   }
 #endif
   if (state) PrintState();
+  if (!dumpPath.empty() && !WriteDump(dumpPath, dumpFiles, dumpValues)) {
+    std::fprintf(stderr, "solvendale-sim: cannot write %s\n", dumpPath.c_str());
+    return 74;
+  }
   std::printf("exit code %d\n", code);
   if (!winsim::SaveMachine(machine)) {
     std::fprintf(stderr, "solvendale-sim: cannot save the machine to %s\n", machine.c_str());
