@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 #include <winsim/control.h>
 
-#include "sim_test.h"
+#include "job_test.h"
 
 #include <string>
 #include <vector>
@@ -41,15 +41,11 @@ std::u16string NameAt(const PendingRenameTable& table, int index) {
   return table.names[index] != nullptr ? std::u16string(table.names[index]) : u"<absent>";
 }
 
-class DeferredDeleteTest : public SimTest {
+class DeferredDeleteTest : public JobTest {
  protected:
   void SetUp() override {
-    SimTest::SetUp();
+    JobTest::SetUp();
     blocks_ = winsim::LiveBlocks(winsim::Memory::Global);
-  }
-  void TearDown() override {
-    svd::DestroyInstallJob(&job_);
-    SimTest::TearDown();
   }
 
   void Add(const std::u16string& path) { svd::AddPendingDelete(&job_.PendingDeleteList, path.c_str()); }
@@ -59,7 +55,6 @@ class DeferredDeleteTest : public SimTest {
     return svd::ReadPendingRenames();
   }
 
-  InstallJob job_{};
   size_t blocks_ = 0;
 };
 

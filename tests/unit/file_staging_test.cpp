@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 #include <winsim/control.h>
 
-#include "sim_test.h"
+#include "job_test.h"
 
 #include <string>
 #include <vector>
@@ -26,16 +26,12 @@ std::vector<uint8_t> Pattern(size_t size) {
   return bytes;
 }
 
-class FileStagingTest : public SimTest {
+class FileStagingTest : public JobTest {
  protected:
   void SetUp() override {
-    SimTest::SetUp();
+    JobTest::SetUp();
     winsim::MakeDirectory(kTarget);
     svd::Assign(job_.SourceDir, (winsim::InstallerDirectory() + u"\\").c_str());
-  }
-  void TearDown() override {
-    svd::DestroyInstallJob(&job_);
-    SimTest::TearDown();
   }
 
   std::u16string Source(const std::u16string& name) {
@@ -43,32 +39,10 @@ class FileStagingTest : public SimTest {
   }
   std::u16string Target(const std::u16string& name) { return kTarget + u"\\" + name; }
 
-  // The log's lines after the header, as written (indentation included).
-  std::vector<std::u16string> LogLines() {
-    std::u16string log = svd::Text(job_.OperationLog);
-    std::vector<std::u16string> lines;
-    size_t start = 0;
-    for (size_t end; (end = log.find(u"\r\n", start)) != std::u16string::npos; start = end + 2) {
-      lines.push_back(log.substr(start, end - start));
-    }
-    return lines;
-  }
-  bool LogHas(const std::u16string& line) {
-    for (const std::u16string& l : LogLines()) {
-      if (l == line) return true;
-    }
-    return false;
-  }
-  bool LogContains(const std::u16string& text) {
-    return std::u16string(svd::Text(job_.OperationLog)).find(text) != std::u16string::npos;
-  }
-
   HRESULT Copy(const std::u16string& directory, const std::u16string& name, bool reportErrors,
                WCHAR* out = nullptr) {
     return svd::CopyFile(&job_, directory.c_str(), name.c_str(), out, reportErrors);
   }
-
-  InstallJob job_{};
 };
 
 TEST_F(FileStagingTest, CopiesEmptyChunkSizedAndLargerFiles) {

@@ -13,7 +13,7 @@
 #include "cleanup/deferred_delete.h"
 #include "job/install_job.h"
 #include "job/product.h"
-#include "sim_test.h"
+#include "job_test.h"
 #include "spooler/catalogue.h"
 
 namespace {
@@ -79,10 +79,10 @@ std::u16string PortsOf(const std::u16string& printer) {
   return winsim::FindPrinter(printer, &state) ? state.ports : u"<no printer>";
 }
 
-class PortMonitorTest : public SimTest {
+class PortMonitorTest : public JobTest {
  protected:
   void SetUp() override {
-    SimTest::SetUp();
+    JobTest::SetUp();
     job_ = InstallJob{};
     job_.Environment = svd::kEnvironment;
     job_.MonitorFile = svd::kMonitorFileName;
@@ -94,8 +94,7 @@ class PortMonitorTest : public SimTest {
   void TearDown() override {
     if (monitors_.Records != nullptr) GlobalFree(monitors_.Records);
     monitors_ = {nullptr, 2, 0};
-    svd::DestroyInstallJob(&job_);
-    SimTest::TearDown();
+    JobTest::TearDown();
   }
 
   // The product's monitor registered and loaded, its DLL of the given build
@@ -108,24 +107,6 @@ class PortMonitorTest : public SimTest {
   void LoadPrinters() { svd::LoadPrinterList(&job_.PrinterList); }
   void ClearLog() { svd::Release(job_.OperationLog); }
 
-  std::vector<std::u16string> LogLines() {
-    std::u16string log = svd::Text(job_.OperationLog);
-    std::vector<std::u16string> lines;
-    size_t start = 0;
-    for (size_t end; (end = log.find(u"\r\n", start)) != std::u16string::npos; start = end + 2) {
-      lines.push_back(log.substr(start, end - start));
-    }
-    return lines;
-  }
-  bool LogHas(const std::u16string& line) {
-    for (const std::u16string& l : LogLines()) {
-      if (l == line) return true;
-    }
-    return false;
-  }
-  bool LogContains(const std::u16string& text) {
-    return std::u16string(svd::Text(job_.OperationLog)).find(text) != std::u16string::npos;
-  }
   std::vector<std::u16string> Redirected() {
     std::vector<std::u16string> names;
     if (job_.RedirectedPrinters == nullptr) return names;
@@ -141,7 +122,6 @@ class PortMonitorTest : public SimTest {
     return u"<no record>";
   }
 
-  InstallJob job_{};
   MonitorList monitors_ = {nullptr, 2, 0};
 };
 

@@ -10,7 +10,7 @@
 
 #include "job/install_job.h"
 #include "job/product.h"
-#include "sim_test.h"
+#include "job_test.h"
 #include "spooler/catalogue.h"
 
 namespace {
@@ -20,10 +20,10 @@ using svd::InstallJob;
 
 const std::u16string kDriverName = u"Solvendale printer";
 
-class PrinterDriverTest : public SimTest {
+class PrinterDriverTest : public JobTest {
  protected:
   void SetUp() override {
-    SimTest::SetUp();
+    JobTest::SetUp();
     job_ = InstallJob{};
     job_.Environment = svd::kEnvironment;
     job_.DriverFile = svd::kDriverFileName;
@@ -35,8 +35,7 @@ class PrinterDriverTest : public SimTest {
   void TearDown() override {
     if (drivers_.Records != nullptr) GlobalFree(drivers_.Records);
     drivers_ = {nullptr, 6, 0};
-    svd::DestroyInstallJob(&job_);
-    SimTest::TearDown();
+    JobTest::TearDown();
   }
 
   std::u16string Staged(const std::u16string& name) { return winsim::DriverDirectory() + u"\\" + name; }
@@ -53,26 +52,6 @@ class PrinterDriverTest : public SimTest {
   }
   void Enumerate() { svd::EnumerateDrivers(&drivers_, job_.Environment); }
 
-  std::vector<std::u16string> LogLines() {
-    std::u16string log = svd::Text(job_.OperationLog);
-    std::vector<std::u16string> lines;
-    size_t start = 0;
-    for (size_t end; (end = log.find(u"\r\n", start)) != std::u16string::npos; start = end + 2) {
-      lines.push_back(log.substr(start, end - start));
-    }
-    return lines;
-  }
-  bool LogHas(const std::u16string& line) {
-    for (const std::u16string& l : LogLines()) {
-      if (l == line) return true;
-    }
-    return false;
-  }
-  bool LogContains(const std::u16string& text) {
-    return std::u16string(svd::Text(job_.OperationLog)).find(text) != std::u16string::npos;
-  }
-
-  InstallJob job_{};
   DriverList drivers_ = {nullptr, 6, 0};
 };
 

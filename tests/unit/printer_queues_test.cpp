@@ -10,8 +10,13 @@
 #include <vector>
 
 #include "job/install_job.h"
+#include "job_test.h"
 
 namespace {
+
+using jobtest::LogHas;
+using jobtest::LogLines;
+using jobtest::LogPosition;
 
 const std::u16string kDriver = u"Solvendale printer";
 const std::u16string kSettings = u"HKCU\\Software\\Quarlen Software KFT\\Solvendale\\Solvendales\\";
@@ -20,31 +25,6 @@ std::vector<uint8_t> Bytes(const std::string& text, bool terminator = true) {
   std::vector<uint8_t> bytes(text.begin(), text.end());
   if (terminator) bytes.push_back(0);
   return bytes;
-}
-
-std::vector<std::u16string> LogLines(const svd::InstallJob& job) {
-  std::vector<std::u16string> lines;
-  std::u16string log = svd::Text(job.OperationLog);
-  size_t start = 0;
-  for (size_t end; (end = log.find(u"\r\n", start)) != std::u16string::npos; start = end + 2) {
-    lines.push_back(log.substr(start, end - start));
-  }
-  return lines;
-}
-
-bool LogHas(const svd::InstallJob& job, const std::u16string& line) {
-  for (const std::u16string& l : LogLines(job)) {
-    if (l == line) return true;
-  }
-  return false;
-}
-
-size_t LogPosition(const svd::InstallJob& job, const std::u16string& line) {
-  std::vector<std::u16string> lines = LogLines(job);
-  for (size_t i = 0; i < lines.size(); ++i) {
-    if (lines[i] == line) return i;
-  }
-  return SIZE_MAX;
 }
 
 void PutProductMonitor() {

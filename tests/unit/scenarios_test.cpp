@@ -10,8 +10,11 @@
 #include <vector>
 
 #include "install/entry.h"
+#include "job_test.h"
 
 namespace {
+
+using jobtest::PutComponentFiles;
 
 const std::u16string kRunKey = u"HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
 const std::u16string kDriver = u"Solvendale printer";
@@ -50,15 +53,6 @@ class ScenarioTest : public ::testing::Test {
     winsim::ResetMachine();
     winsim::CreateRegKey(kRunKey);
     PutComponentFiles(2093);
-  }
-
-  static void PutComponentFiles(WORD build) {
-    std::u16string dir = winsim::InstallerDirectory() + u"\\";
-    winsim::PutFile(dir + u"qrlmon64.dll", winsim::MakeVersionedImage(1, 0, 0, build));
-    winsim::PutFile(dir + u"qrldrv64.dll", winsim::MakeVersionedImage(1, 0, 0, build));
-    winsim::PutFile(dir + u"qrlui64.dll", winsim::MakeVersionedImage(1, 0, 0, build));
-    winsim::PutTextFile(dir + u"qrlhelp.chm", "help");
-    winsim::PutFile(winsim::TrayPath(), {'M', 'Z'});
   }
 
   // Runs the program with the arguments; with log set, Shift is held so

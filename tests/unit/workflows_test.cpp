@@ -11,43 +11,20 @@
 
 #include "cleanup/deferred_delete.h"
 #include "job/install_job.h"
+#include "job_test.h"
 
 namespace {
 
+using jobtest::LogLines;
+using jobtest::LogPosition;
+using jobtest::PutComponentFiles;
+
 const std::u16string kRunKey = u"HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
-
-std::vector<std::u16string> LogLines(const svd::InstallJob& job) {
-  std::vector<std::u16string> lines;
-  std::u16string log = svd::Text(job.OperationLog);
-  size_t start = 0;
-  for (size_t end; (end = log.find(u"\r\n", start)) != std::u16string::npos; start = end + 2) {
-    lines.push_back(log.substr(start, end - start));
-  }
-  return lines;
-}
-
-size_t LogPosition(const svd::InstallJob& job, const std::u16string& line) {
-  std::vector<std::u16string> lines = LogLines(job);
-  for (size_t i = 0; i < lines.size(); ++i) {
-    if (lines[i] == line) return i;
-  }
-  return SIZE_MAX;
-}
 
 std::vector<std::u16string> Pending(const svd::InstallJob& job) {
   std::vector<std::u16string> paths;
   for (const svd::PendingDelete* p = job.PendingDeleteList; p != nullptr; p = p->next) paths.push_back(p->path);
   return paths;
-}
-
-// The component files beside the installer, as a setup package leaves them.
-void PutComponentFiles(WORD build) {
-  std::u16string dir = winsim::InstallerDirectory() + u"\\";
-  winsim::PutFile(dir + u"qrlmon64.dll", winsim::MakeVersionedImage(1, 0, 0, build));
-  winsim::PutFile(dir + u"qrldrv64.dll", winsim::MakeVersionedImage(1, 0, 0, build));
-  winsim::PutFile(dir + u"qrlui64.dll", winsim::MakeVersionedImage(1, 0, 0, build));
-  winsim::PutTextFile(dir + u"qrlhelp.chm", "help");
-  winsim::PutFile(winsim::TrayPath(), {'M', 'Z'});
 }
 
 class WorkflowsTest : public ::testing::Test {
