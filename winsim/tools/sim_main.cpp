@@ -43,6 +43,9 @@
 
 namespace {
 
+using winsim::Narrow;
+using winsim::Widen;
+
 int Usage() {
   std::fprintf(stderr,
                "usage: solvendale-sim --machine DIR [--new] [--shift]"
@@ -51,34 +54,6 @@ int Usage() {
                " [--state] [--dump FILE] [--file PATH]... [--user-value KEY NAME]..."
                " -- <args...>\n");
   return 64;
-}
-
-std::u16string Utf16(const std::string& s) {
-  std::u16string out;
-  for (size_t i = 0; i < s.size();) {
-    unsigned char c = static_cast<unsigned char>(s[i]);
-    uint32_t cp = c;
-    size_t n = 1;
-    if (c >= 0xF0 && i + 3 < s.size()) {
-      cp = ((c & 7u) << 18) | ((s[i + 1] & 0x3Fu) << 12) | ((s[i + 2] & 0x3Fu) << 6) | (s[i + 3] & 0x3Fu);
-      n = 4;
-    } else if (c >= 0xE0 && i + 2 < s.size()) {
-      cp = ((c & 15u) << 12) | ((s[i + 1] & 0x3Fu) << 6) | (s[i + 2] & 0x3Fu);
-      n = 3;
-    } else if (c >= 0xC0 && i + 1 < s.size()) {
-      cp = ((c & 31u) << 6) | (s[i + 1] & 0x3Fu);
-      n = 2;
-    }
-    if (cp >= 0x10000) {
-      cp -= 0x10000;
-      out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
-      out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
-    } else {
-      out.push_back(static_cast<char16_t>(cp));
-    }
-    i += n;
-  }
-  return out;
 }
 
 // Quotes one argument so that CommandLineToArgvW gives it back unchanged.
@@ -103,32 +78,6 @@ std::u16string Quote(const std::u16string& arg) {
   return out;
 }
 
-std::string Utf8(const std::u16string& text) {
-  std::string out;
-  for (size_t i = 0; i < text.size(); ++i) {
-    uint32_t c = text[i];
-    if (c >= 0xD800 && c < 0xDC00 && i + 1 < text.size()) {
-      c = 0x10000 + ((c - 0xD800) << 10) + (text[++i] - 0xDC00);
-    }
-    if (c < 0x80) {
-      out.push_back(static_cast<char>(c));
-    } else if (c < 0x800) {
-      out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else if (c < 0x10000) {
-      out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-      out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else {
-      out.push_back(static_cast<char>(0xF0 | (c >> 18)));
-      out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    }
-  }
-  return out;
-}
-
 struct UserQueue {
   std::string name, subkey, comment, location;
 };
@@ -137,16 +86,16 @@ struct UserQueue {
 // key under the user's registry, and the key's name in the printer data.
 void AddUserQueue(const UserQueue& queue) {
   winsim::PrinterSetup printer;
-  printer.name = Utf16(queue.name);
+  printer.name = Widen(queue.name);
   printer.ports = u"Solvendale:";
   printer.driverName = u"Solvendale printer";
-  printer.comment = Utf16(queue.comment);
-  printer.location = Utf16(queue.location);
+  printer.comment = Widen(queue.comment);
+  printer.location = Widen(queue.location);
   winsim::PutPrinter(printer);
   winsim::PutPrinterString(printer.name, "PrinterDriverData", "SubKey", queue.subkey);
   winsim::PutPrinterString(printer.name, "DsUser", "SubKey", queue.subkey);
   std::u16string key = u"HKEY_CURRENT_USER\\Software\\Quarlen Software KFT\\Solvendale\\Solvendales\\" +
-                       Utf16(queue.subkey);
+                       Widen(queue.subkey);
   winsim::CreateRegKey(key);
   winsim::SetRegDword(key, u"deleted", 1);
 }
@@ -164,12 +113,12 @@ void PrintState() {
   std::u16string defaultPrinter = winsim::DefaultPrinterName();
   for (const winsim::PrinterState& printer : winsim::Printers()) {
     if (printer.pendingDeletion) continue;
-    std::printf("  queue \"%s\": port %s, driver %s", Utf8(printer.name).c_str(),
-                Utf8(printer.ports).c_str(), Utf8(printer.driverName.value_or(u"")).c_str());
+    std::printf("  queue \"%s\": port %s, driver %s", Narrow(printer.name).c_str(),
+                Narrow(printer.ports).c_str(), Narrow(printer.driverName.value_or(u"")).c_str());
     if (printer.comment && !printer.comment->empty())
-      std::printf(", comment \"%s\"", Utf8(*printer.comment).c_str());
+      std::printf(", comment \"%s\"", Narrow(*printer.comment).c_str());
     if (printer.location && !printer.location->empty())
-      std::printf(", location \"%s\"", Utf8(*printer.location).c_str());
+      std::printf(", location \"%s\"", Narrow(*printer.location).c_str());
     winsim::PrinterDataEntry subkey;
     if (winsim::GetPrinterDataEntry(printer.name, "PrinterDriverData", "SubKey", &subkey))
       std::printf(", SubKey \"%s\"", std::string(subkey.bytes.begin(), subkey.bytes.end()).c_str());
@@ -180,11 +129,11 @@ void PrintState() {
   bool registered = winsim::GetRegString(
       u"HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run", u"SolvendaleTray", &run);
   std::printf("  tray companion: %s, %s\n",
-              registered ? ("registered as " + Utf8(run)).c_str() : "not registered",
+              registered ? ("registered as " + Narrow(run)).c_str() : "not registered",
               winsim::TrayCompanion().running ? "running" : "not running");
   std::vector<std::u16string> pending = winsim::PendingFileRenameOperations();
   for (size_t k = 0; k + 1 < pending.size(); k += 2)
-    if (pending[k + 1].empty()) std::printf("  deleted at reboot: %s\n", Utf8(pending[k]).c_str());
+    if (pending[k + 1].empty()) std::printf("  deleted at reboot: %s\n", Narrow(pending[k]).c_str());
 }
 
 
@@ -202,7 +151,7 @@ std::string DumpField(const std::string& text) {
 }
 
 std::string DumpField(const std::optional<std::u16string>& text) {
-  return text ? DumpField(Utf8(*text)) : std::string("\t(null)");
+  return text ? DumpField(Narrow(*text)) : std::string("\t(null)");
 }
 
 std::string DumpNumber(DWORD value, bool hex) {
@@ -236,24 +185,24 @@ bool WriteDump(const std::string& path, const std::vector<std::string>& files,
                const std::vector<UserValue>& values) {
   std::string out;
   for (const winsim::MonitorState& monitor : winsim::Monitors()) {
-    out += "monitor" + DumpField(Utf8(monitor.name)) + DumpField(Utf8(monitor.environment)) +
-           DumpField(Utf8(monitor.dll)) + "\n";
+    out += "monitor" + DumpField(Narrow(monitor.name)) + DumpField(Narrow(monitor.environment)) +
+           DumpField(Narrow(monitor.dll)) + "\n";
   }
-  for (const std::u16string& port : winsim::Ports()) out += "port" + DumpField(Utf8(port)) + "\n";
+  for (const std::u16string& port : winsim::Ports()) out += "port" + DumpField(Narrow(port)) + "\n";
   for (const winsim::DriverState& driver : winsim::Drivers()) {
     if (driver.environment != u"Windows x64") continue;
-    out += "driver" + DumpField(Utf8(driver.name)) + DumpNumber(driver.version, false) +
-           DumpField(Utf8(driver.environment)) + DumpField(driver.driverPath) +
+    out += "driver" + DumpField(Narrow(driver.name)) + DumpNumber(driver.version, false) +
+           DumpField(Narrow(driver.environment)) + DumpField(driver.driverPath) +
            DumpField(driver.dataFile) + DumpField(driver.configFile) +
            DumpField(driver.helpFile) + DumpField(driver.manufacturer) +
            DumpField(driver.provider) + "\n";
   }
-  out += "driverdir" + DumpField(Utf8(winsim::DriverDirectory())) + "\n";
+  out += "driverdir" + DumpField(Narrow(winsim::DriverDirectory())) + "\n";
   std::vector<winsim::PrinterState> printers;
   for (const winsim::PrinterState& printer : winsim::Printers())
     if (!printer.pendingDeletion) printers.push_back(printer);
   for (const winsim::PrinterState& printer : printers) {
-    out += "printer" + DumpField(Utf8(printer.name)) + DumpField(Utf8(printer.ports)) +
+    out += "printer" + DumpField(Narrow(printer.name)) + DumpField(Narrow(printer.ports)) +
            DumpField(printer.driverName) + DumpField(printer.comment) +
            DumpField(printer.location) + DumpNumber(printer.attributes, true) +
            DumpField(printer.printProcessor) + DumpField(printer.datatype) + "\n";
@@ -262,29 +211,29 @@ bool WriteDump(const std::string& path, const std::vector<std::string>& files,
     for (const char* key : {"PrinterDriverData", "DsUser"}) {
       for (const winsim::PrinterDataEntry& entry : printer.data) {
         if (entry.key != key) continue;
-        out += "data" + DumpField(Utf8(printer.name)) + DumpField(entry.key) +
+        out += "data" + DumpField(Narrow(printer.name)) + DumpField(entry.key) +
                DumpField(entry.value) + DumpNumber(entry.type, false) + DataText(entry) + "\n";
       }
     }
   }
   std::u16string defaultPrinter = winsim::DefaultPrinterName();
   if (!defaultPrinter.empty()) {
-    out += "default" + DumpField(Utf8(defaultPrinter)) + "\n";
-    out += "default203" + DumpField(Utf8(defaultPrinter)) + "\n";
+    out += "default" + DumpField(Narrow(defaultPrinter)) + "\n";
+    out += "default203" + DumpField(Narrow(defaultPrinter)) + "\n";
   }
   std::u16string run;
   if (winsim::GetRegString(u"HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run",
                            u"SolvendaleTray", &run)) {
-    out += "run" + DumpField(Utf8(run)) + "\n";
+    out += "run" + DumpField(Narrow(run)) + "\n";
   }
   std::vector<std::u16string> pending = winsim::PendingFileRenameOperations();
   for (size_t k = 0; k + 1 < pending.size(); k += 2)
-    out += "pending" + DumpField(Utf8(pending[k])) + DumpField(Utf8(pending[k + 1])) + "\n";
+    out += "pending" + DumpField(Narrow(pending[k])) + DumpField(Narrow(pending[k + 1])) + "\n";
   if (winsim::TrayCompanion().running) out += "traywindow\n";
   for (const std::string& file : files)
-    out += "file" + DumpField(file) + (winsim::FileExists(Utf16(file)) ? "\t1\n" : "\t0\n");
+    out += "file" + DumpField(file) + (winsim::FileExists(Widen(file)) ? "\t1\n" : "\t0\n");
   for (const UserValue& value : values) {
-    bool exists = winsim::RegValueExists(u"HKEY_CURRENT_USER\\" + Utf16(value.key), Utf16(value.name));
+    bool exists = winsim::RegValueExists(u"HKEY_CURRENT_USER\\" + Widen(value.key), Widen(value.name));
     out += "value" + DumpField(value.key) + DumpField(value.name) + (exists ? "\t1\n" : "\t0\n");
   }
   FILE* f = std::fopen(path.c_str(), "wb");
@@ -343,12 +292,12 @@ int main(int argc, char** argv) {
 
   if (fresh || !winsim::LoadMachine(machine)) winsim::ResetMachine();
   for (const UserQueue& queue : userQueues) AddUserQueue(queue);
-  if (!defaultName.empty()) winsim::SetDefaultPrinterName(Utf16(defaultName));
+  if (!defaultName.empty()) winsim::SetDefaultPrinterName(Widen(defaultName));
 
   std::u16string commandLine = u"\"";
   commandLine += winsim::InstallerPath();
   commandLine += u"\"";
-  for (; i < argc; ++i) commandLine += u" " + Quote(Utf16(argv[i]));
+  for (; i < argc; ++i) commandLine += u" " + Quote(Widen(argv[i]));
   winsim::SetCommandLine(commandLine);
   winsim::SetModuleFileName(winsim::InstallerPath());
 
@@ -375,8 +324,8 @@ int main(int argc, char** argv) {
 #if SIM_HAS_DESKTOP
   // What the user saw: every dialog with its title and text.
   for (const winsim::ShownDialog& shown : winsim::DialogsShown()) {
-    std::printf("dialog \"%s\":\n", Utf8(shown.caption).c_str());
-    std::string text = Utf8(shown.text);
+    std::printf("dialog \"%s\":\n", Narrow(shown.caption).c_str());
+    std::string text = Narrow(shown.text);
     text.erase(std::remove(text.begin(), text.end(), '\r'), text.end());
     std::printf("%s%s", text.c_str(), text.empty() || text.back() == '\n' ? "" : "\n");
   }

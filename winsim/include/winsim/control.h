@@ -29,6 +29,11 @@ std::u16string DriverDirectory();    // C:\Windows\System32\spool\drivers\x64
 // The instance handle to hand to wWinMain.
 HINSTANCE ProgramInstance();
 
+// Text between UTF-8 and UTF-16, as the machine converts it throughout:
+// malformed sequences and unpaired surrogates become U+FFFD.
+std::u16string Widen(const std::string& utf8);
+std::string Narrow(const std::u16string& text);
+
 // ------------------------------------------------------------- faults --
 
 // The next `times` calls of `api` (after `skip` calls that succeed) fail with
