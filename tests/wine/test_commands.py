@@ -61,11 +61,12 @@ class ShiftDialogTest(WineTestCase):
     under Wine every install writes one (see test_scenarios), and then the
     dialog would show whether Shift is held or not."""
 
-    def run_job_with_shift_and_close(self, how):
-        self.wine.reset_product()
+    def run_job_with_shift_and_close(self, how, *extra, reset=True):
+        if reset:
+            self.wine.reset_product()
         holder = self.wine.hold_shift()
         try:
-            process = self.wine.start_installer("uninstall")
+            process = self.wine.start_installer("uninstall", *extra)
             dialog = self.wine.read_dialog(timeout_ms=60000, program=process)
             if dialog is None:
                 result = self.finish(process)
@@ -92,6 +93,36 @@ class ShiftDialogTest(WineTestCase):
             self.assertEqual(int(dialog["edit_style"], 16) & 0x0804, 0x0804, how)
             codes[how] = result.code
         self.assertEqual(codes, {"button": 2, "enter": 2, "escape": 2})
+
+    def test_owner_window_argument(self):
+        # Any top-level window can own the dialog: here a window of the tray
+        # stand-in, started without its mutex so that the uninstall job's
+        # tray shutdown leaves it open.
+        self.wine.reset_product()
+        tray = self.wine.start(harness.unix_path(harness.PRODUCT_DIR + r"\soltray.exe"),
+                               "window-only")
+        try:
+            window = None
+            for _ in range(100):
+                records = [r for r in self.wine.spooler_state() if r[0] == "traywindow"]
+                if records:
+                    window = int(records[0][1])
+                    break
+            self.assertIsNotNone(window, "the tray stand-in shows no window")
+            dialog, result, _ = self.run_job_with_shift_and_close(
+                "button", str(window), reset=False)
+            self.assertEqual(int(dialog["owner"], 16), window)
+            self.assertEqual(result.code, 2)
+            # A number that names no window, or a fourth argument: no owner.
+            dialog, result, _ = self.run_job_with_shift_and_close(
+                "button", "12345", reset=False)
+            self.assertEqual(int(dialog["owner"], 16), 0)
+            dialog, result, _ = self.run_job_with_shift_and_close(
+                "button", str(window), "x", reset=False)
+            self.assertEqual(int(dialog["owner"], 16), 0)
+        finally:
+            tray.kill()
+            self.wine.finish(tray)
 
 
 if __name__ == "__main__":

@@ -201,10 +201,11 @@ class UninstallTest(ScenarioTestCase):
         harness.lay_out_program()
 
     def test_uninstall_on_clean_system(self):
-        self.wine.reset_product()
-        result, dialog = self.job("uninstall")
-        self.assertIsNone(dialog, dialog and dialog["edit_text"])
-        self.assertEqual(result.code, 2, result)
+        for word in ("uninstall", "UN"):
+            self.wine.reset_product()
+            result, dialog = self.job(word)
+            self.assertIsNone(dialog, dialog and dialog["edit_text"])
+            self.assertEqual(result.code, 2, (word, result))
 
 
 class PendingFilesTest(ScenarioTestCase):

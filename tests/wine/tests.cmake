@@ -110,6 +110,7 @@ wine_test(wine_pending_deletion test_scenarios PendingFilesTest.test_pending_del
 wine_test(wine_monitor_kept test_scenarios MonitorVersionTest.test_compatible_monitor_is_kept)
 wine_test(wine_monitor_replaced test_scenarios MonitorVersionTest.test_newer_monitor_is_replaced)
 wine_test(wine_shift_shows_log_dialog test_commands ShiftDialogTest.test_close_enter_escape)
+wine_test(wine_dialog_owner_argument test_commands ShiftDialogTest.test_owner_window_argument)
 
 # The same runs on the stand-in (the Linux build's solvendale-sim) and under
 # Wine, compared.

@@ -11,7 +11,8 @@
 //   run       text                (HKLM Run value "SolvendaleTray"; absent when missing)
 //   pending   source  target      (PendingFileRenameOperations; empty target: delete)
 //   driverdir path                (GetPrinterDriverDirectoryW for "Windows x64")
-//   traywindow                    (a window of the tray companion's class exists)
+//   traywindow  handle            (a window of the tray companion's class, its
+//                                 handle as a decimal number)
 //   traymutex                     (the tray companion's mutex exists)
 #include <windows.h>
 #include <winspool.h>
@@ -223,7 +224,11 @@ static void Registry() {
 }
 
 static void Tray() {
-  if (FindWindowW(L"svd::{05759F8E-103D-41B6-8A61-EFAA89516692}", nullptr)) puts("traywindow");
+  HWND window = FindWindowW(L"svd::{05759F8E-103D-41B6-8A61-EFAA89516692}", nullptr);
+  if (window) {
+    printf("traywindow\t%llu\n",
+           static_cast<unsigned long long>(reinterpret_cast<ULONG_PTR>(window)));
+  }
   HANDLE mutex = OpenMutexA(SYNCHRONIZE, FALSE, "{A9CA955A-0A8A-4C32-AAC6-888FB5F83BDC}");
   if (mutex) {
     puts("traymutex");
