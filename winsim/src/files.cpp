@@ -528,6 +528,29 @@ std::shared_ptr<winsim::files::OpenFile> FileFromHandle(HANDLE handle) {
   return winsim::LookupHandleAs<winsim::files::OpenFile>(handle);
 }
 
+// The open file behind the handle and its node, when the handle was opened
+// with the access a read or write needs; otherwise sets the error ReadFile
+// and WriteFile fail with and gives no node.
+winsim::files::Node* OpenedNode(HANDLE handle, DWORD access,
+                                std::shared_ptr<winsim::files::OpenFile>* file) {
+  *file = FileFromHandle(handle);
+  if (!*file) {
+    winsim::SetError(ERROR_INVALID_HANDLE);
+    return nullptr;
+  }
+  if (!((*file)->access() & access)) {
+    winsim::SetError(ERROR_ACCESS_DENIED);
+    return nullptr;
+  }
+  auto& nodes = State().nodes;
+  auto it = nodes.find((*file)->key());
+  if (it == nodes.end()) {
+    winsim::SetError(ERROR_FILE_INVALID);
+    return nullptr;
+  }
+  return &it->second;
+}
+
 }  // namespace
 
 extern "C" {
@@ -625,22 +648,10 @@ BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
   if (winsim::Enter("ReadFile", std::to_string(nNumberOfBytesToRead))) return FALSE;
   if (lpOverlapped != nullptr) winsim::Unsupported("ReadFile", "overlapped reads");
   if (lpNumberOfBytesRead == nullptr) winsim::Unsupported("ReadFile", "no count pointer");
-  auto file = FileFromHandle(hFile);
-  if (!file) {
-    winsim::SetError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
-  if (!(file->access() & GENERIC_READ)) {
-    winsim::SetError(ERROR_ACCESS_DENIED);
-    return FALSE;
-  }
-  auto& nodes = State().nodes;
-  auto it = nodes.find(file->key());
-  if (it == nodes.end()) {
-    winsim::SetError(ERROR_FILE_INVALID);
-    return FALSE;
-  }
-  const std::vector<uint8_t>& bytes = it->second.bytes;
+  std::shared_ptr<winsim::files::OpenFile> file;
+  winsim::files::Node* node = OpenedNode(hFile, GENERIC_READ, &file);
+  if (node == nullptr) return FALSE;
+  const std::vector<uint8_t>& bytes = node->bytes;
   uint64_t available = file->position < bytes.size() ? bytes.size() - file->position : 0;
   uint64_t count = std::min<uint64_t>(available, nNumberOfBytesToRead);
   auto fault = State().readFaults.find(file->key());
@@ -661,21 +672,9 @@ BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrit
   if (winsim::Enter("WriteFile", std::to_string(nNumberOfBytesToWrite))) return FALSE;
   if (lpOverlapped != nullptr) winsim::Unsupported("WriteFile", "overlapped writes");
   if (lpNumberOfBytesWritten == nullptr) winsim::Unsupported("WriteFile", "no count pointer");
-  auto file = FileFromHandle(hFile);
-  if (!file) {
-    winsim::SetError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
-  if (!(file->access() & GENERIC_WRITE)) {
-    winsim::SetError(ERROR_ACCESS_DENIED);
-    return FALSE;
-  }
-  auto& nodes = State().nodes;
-  auto it = nodes.find(file->key());
-  if (it == nodes.end()) {
-    winsim::SetError(ERROR_FILE_INVALID);
-    return FALSE;
-  }
+  std::shared_ptr<winsim::files::OpenFile> file;
+  winsim::files::Node* node = OpenedNode(hFile, GENERIC_WRITE, &file);
+  if (node == nullptr) return FALSE;
   uint64_t count = nNumberOfBytesToWrite;
   auto fault = State().writeFaults.find(file->key());
   if (fault != State().writeFaults.end() && count > 0 &&
@@ -686,7 +685,7 @@ BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrit
     }
     count = fault->second.offset > file->position ? fault->second.offset - file->position : 0;
   }
-  std::vector<uint8_t>& bytes = it->second.bytes;
+  std::vector<uint8_t>& bytes = node->bytes;
   if (bytes.size() < file->position + count) bytes.resize(file->position + count, 0);
   if (count > 0) std::memcpy(bytes.data() + file->position, lpBuffer, count);
   file->position += count;
