@@ -446,6 +446,17 @@ std::string UnescapeField(const std::string& text) {
   return out;
 }
 
+std::vector<std::string> SplitTabs(const std::string& line) {
+  std::vector<std::string> fields;
+  size_t start = 0;
+  for (;;) {
+    size_t tab = line.find('\t', start);
+    fields.push_back(line.substr(start, tab == std::string::npos ? std::string::npos : tab - start));
+    if (tab == std::string::npos) return fields;
+    start = tab + 1;
+  }
+}
+
 std::string HexBytes(const std::vector<uint8_t>& bytes) {
   static const char digits[] = "0123456789abcdef";
   std::string out;

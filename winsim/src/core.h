@@ -135,6 +135,8 @@ void WriteTextFile(const std::string& path, const std::string& text);
 bool ReadTextFile(const std::string& path, std::string* text);
 std::string EscapeField(const std::string& text);    // no tabs, newlines or '%' left
 std::string UnescapeField(const std::string& text);
+// The tab-separated fields of a save-file line, empty ones included.
+std::vector<std::string> SplitTabs(const std::string& line);
 std::string HexBytes(const std::vector<uint8_t>& bytes);
 std::vector<uint8_t> UnhexBytes(const std::string& hex);
 

@@ -190,18 +190,6 @@ void Save(const std::string& dir) {
   WriteTextFile(dir + "/desktop.txt", out.str());
 }
 
-// The tab-separated fields of a line, empty ones included.
-std::vector<std::string> SplitTabs(const std::string& line) {
-  std::vector<std::string> fields;
-  size_t start = 0;
-  for (;;) {
-    size_t tab = line.find('\t', start);
-    fields.push_back(line.substr(start, tab == std::string::npos ? std::string::npos : tab - start));
-    if (tab == std::string::npos) return fields;
-    start = tab + 1;
-  }
-}
-
 void Load(const std::string& dir) {
   std::string text;
   if (!ReadTextFile(dir + "/desktop.txt", &text)) return;

@@ -195,18 +195,6 @@ void SaveFiles(const std::string& dir) {
   WriteTextFile(dir + "/files.txt", out.str());
 }
 
-std::vector<std::string> SplitTabs(const std::string& line) {
-  std::vector<std::string> fields;
-  size_t start = 0;
-  for (;;) {
-    size_t tab = line.find('\t', start);
-    fields.push_back(line.substr(start, tab == std::string::npos ? std::string::npos : tab - start));
-    if (tab == std::string::npos) break;
-    start = tab + 1;
-  }
-  return fields;
-}
-
 void LoadFiles(const std::string& dir) {
   std::string text;
   if (!ReadTextFile(dir + "/files.txt", &text)) return;

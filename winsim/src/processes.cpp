@@ -396,18 +396,6 @@ void Reset() {
   g_state = State();
 }
 
-// The tab-separated fields of a line, empty ones included.
-std::vector<std::string> SplitTabs(const std::string& line) {
-  std::vector<std::string> fields;
-  size_t start = 0;
-  for (;;) {
-    size_t tab = line.find('\t', start);
-    fields.push_back(line.substr(start, tab == std::string::npos ? std::string::npos : tab - start));
-    if (tab == std::string::npos) return fields;
-    start = tab + 1;
-  }
-}
-
 std::string Field(const std::u16string& text) { return EscapeField(Narrow(text)); }
 std::u16string TextOf(const std::string& field) { return Widen(UnescapeField(field)); }
 

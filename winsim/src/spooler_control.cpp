@@ -158,18 +158,6 @@ spooler::TextList ParseList(const std::string& field) {
 std::string Plain(const std::u16string& text) { return EscapeField(Narrow(text)); }
 std::u16string ParsePlain(const std::string& field) { return Widen(UnescapeField(field)); }
 
-std::vector<std::string> SplitTabs(const std::string& line) {
-  std::vector<std::string> fields;
-  size_t start = 0;
-  for (;;) {
-    size_t cut = line.find('\t', start);
-    fields.push_back(line.substr(start, cut - start));
-    if (cut == std::string::npos) break;
-    start = cut + 1;
-  }
-  return fields;
-}
-
 uint64_t Number(const std::string& field) { return std::stoull(field); }
 
 void ResetSpooler() { spooler::ResetState(); }
