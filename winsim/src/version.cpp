@@ -108,6 +108,9 @@ DWORD VersionResource(const std::vector<uint8_t>& b, std::vector<uint8_t>* out) 
   if (!RvaToOffset(sections, dataRva, &dataOffset) || !Fits(b, dataOffset, dataSize) ||
       dataSize < 6)
     return ERROR_RESOURCE_DATA_NOT_FOUND;
+  // The root block's length is what VerQueryValueW walks: it must lie within
+  // the resource, or queries would read past the caller's copy of it.
+  if (U16(b, dataOffset) > dataSize) return ERROR_RESOURCE_DATA_NOT_FOUND;
   out->assign(b.begin() + dataOffset, b.begin() + dataOffset + dataSize);
   return 0;
 }
@@ -304,7 +307,13 @@ bool ReadBlock(const uint8_t* start, const uint8_t* limit, BlockView* view) {
   }
   view->value = start + AlignUp4(p - start);
   size_t valueBytes = view->type == 1 ? size_t(view->valueLength) * 2 : view->valueLength;
-  if (view->value + valueBytes > end) valueBytes = 0;
+  if (view->value > end || valueBytes > size_t(end - view->value)) {
+    // A value that runs past its block is no value: handing it out would
+    // let the caller read past the block.
+    valueBytes = 0;
+    view->valueLength = 0;
+    view->value = end;
+  }
   view->children = start + AlignUp4((view->value - start) + valueBytes);
   if (view->children > end) view->children = end;
   return true;
