@@ -130,6 +130,10 @@ def lay_out_program(build=2093):
 def setup():
     os.makedirs(test_dir(), exist_ok=True)
     cleanup(quiet=True)
+    if os.path.isdir(prefix_dir()):
+        # A server of an earlier run whose session record was lost.
+        subprocess.run([WINESERVER, "-k"], env=base_env(), stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
     shutil.rmtree(prefix_dir(), ignore_errors=True)
     started = time.monotonic()
     logfile = open(os.path.join(test_dir(), "wine-setup.log"), "w")
