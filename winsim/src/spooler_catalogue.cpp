@@ -141,6 +141,23 @@ void InstallTextFile(DWORD* error, const std::u16string& environment,
   if (*error == 0) *field = installed;
 }
 
+// The environment the caller names (null: this machine's), or false with
+// ERROR_INVALID_ENVIRONMENT set.
+bool EnvironmentOrError(LPCWSTR given, std::u16string* environment) {
+  if (ResolveEnvironment(given, environment)) return true;
+  SetError(ERROR_INVALID_ENVIRONMENT);
+  return false;
+}
+
+// Whether the driver records of the level can be read back; false with
+// ERROR_INVALID_LEVEL set when not. Level 8 is not simulated.
+bool DriverLevelOrError(const char* api, DWORD level) {
+  if (level == 8) Unsupported(api, "level 8");
+  if (DriverRecordSize(level) != 0) return true;
+  SetError(ERROR_INVALID_LEVEL);
+  return false;
+}
+
 }  // namespace
 }  // namespace spooler
 }  // namespace winsim
@@ -256,15 +273,8 @@ BOOL WINAPI EnumPrinterDriversW(LPWSTR pName, LPWSTR pEnvironment, DWORD Level, 
   }
   bool all = pEnvironment != nullptr && winsim::EqualsNoCase(pEnvironment, u"all");
   std::u16string environment;
-  if (!all && !ResolveEnvironment(pEnvironment, &environment)) {
-    SetError(ERROR_INVALID_ENVIRONMENT);
-    return FALSE;
-  }
-  if (Level == 8) winsim::Unsupported("EnumPrinterDriversW", "level 8");
-  if (DriverRecordSize(Level) == 0) {
-    SetError(ERROR_INVALID_LEVEL);
-    return FALSE;
-  }
+  if (!all && !EnvironmentOrError(pEnvironment, &environment)) return FALSE;
+  if (!DriverLevelOrError("EnumPrinterDriversW", Level)) return FALSE;
   std::vector<PackedRecord> records;
   for (const Driver& d : Get().drivers)
     if (all || SameName(d.environment, environment)) records.push_back(DriverRecord(d, Level));
@@ -285,15 +295,8 @@ BOOL WINAPI GetPrinterDriverW(HANDLE hPrinter, LPWSTR pEnvironment, DWORD Level,
     return FALSE;
   }
   std::u16string environment;
-  if (!ResolveEnvironment(pEnvironment, &environment)) {
-    SetError(ERROR_INVALID_ENVIRONMENT);
-    return FALSE;
-  }
-  if (Level == 8) winsim::Unsupported("GetPrinterDriverW", "level 8");
-  if (DriverRecordSize(Level) == 0) {
-    SetError(ERROR_INVALID_LEVEL);
-    return FALSE;
-  }
+  if (!EnvironmentOrError(pEnvironment, &environment)) return FALSE;
+  if (!DriverLevelOrError("GetPrinterDriverW", Level)) return FALSE;
   const Driver* driver =
       printer->driverName ? FindDriver(*printer->driverName, environment) : nullptr;
   if (driver == nullptr) {
@@ -316,10 +319,7 @@ BOOL WINAPI GetPrinterDriverDirectoryW(LPWSTR pName, LPWSTR pEnvironment, DWORD 
     return FALSE;
   }
   std::u16string environment;
-  if (!ResolveEnvironment(pEnvironment, &environment)) {
-    SetError(ERROR_INVALID_ENVIRONMENT);
-    return FALSE;
-  }
+  if (!EnvironmentOrError(pEnvironment, &environment)) return FALSE;
   if (Level != 1) {
     SetError(ERROR_INVALID_LEVEL);
     return FALSE;
@@ -362,10 +362,7 @@ BOOL WINAPI AddPrinterDriverExW(LPWSTR pName, DWORD Level, LPBYTE pDriverInfo,
     return FALSE;
   }
   std::u16string environment;
-  if (!ResolveEnvironment(d2->pEnvironment, &environment)) {
-    SetError(ERROR_INVALID_ENVIRONMENT);
-    return FALSE;
-  }
+  if (!EnvironmentOrError(d2->pEnvironment, &environment)) return FALSE;
   if (Empty(d2->pName) || Empty(d2->pDriverPath) || Empty(d2->pDataFile) ||
       Empty(d2->pConfigFile) || d2->cVersion != DriverVersionFor(environment)) {
     SetError(ERROR_INVALID_PARAMETER);
@@ -437,10 +434,7 @@ BOOL WINAPI DeletePrinterDriverExW(LPWSTR pName, LPWSTR pEnvironment, LPWSTR pDr
   RequireLocalServer("DeletePrinterDriverExW", pName);
   if (!SpoolerAvailable()) return FALSE;
   std::u16string environment;
-  if (!ResolveEnvironment(pEnvironment, &environment)) {
-    SetError(ERROR_INVALID_ENVIRONMENT);
-    return FALSE;
-  }
+  if (!EnvironmentOrError(pEnvironment, &environment)) return FALSE;
   if (Empty(pDriverName)) {
     SetError(ERROR_INVALID_PARAMETER);
     return FALSE;
