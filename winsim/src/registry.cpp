@@ -411,16 +411,24 @@ LSTATUS Query(HKEY hKey, const std::u16string& name, LPDWORD reserved, LPDWORD t
   return ERROR_SUCCESS;
 }
 
+// The path of an open key whose values may be set or deleted: opened with
+// KEY_SET_VALUE and not write-protected.
+LSTATUS ResolveForValueWrite(HKEY hKey, std::u16string* path) {
+  REGSAM access = 0;
+  Key* key = nullptr;
+  LSTATUS status = Resolve(hKey, path, &access, &key);
+  if (status != ERROR_SUCCESS) return status;
+  if (!(access & KEY_SET_VALUE) || key->denyWrite) return ERROR_ACCESS_DENIED;
+  return ERROR_SUCCESS;
+}
+
 LSTATUS Set(HKEY hKey, const std::u16string& name, DWORD reserved, DWORD type, const BYTE* data,
             DWORD cbData, bool ansi) {
   if (reserved != 0) return ERROR_INVALID_PARAMETER;
   if (data == nullptr && cbData != 0) return ERROR_NOACCESS;
   std::u16string path;
-  REGSAM access = 0;
-  Key* key = nullptr;
-  LSTATUS status = Resolve(hKey, &path, &access, &key);
+  LSTATUS status = ResolveForValueWrite(hKey, &path);
   if (status != ERROR_SUCCESS) return status;
-  if (!(access & KEY_SET_VALUE) || key->denyWrite) return ERROR_ACCESS_DENIED;
   std::vector<uint8_t> bytes(data, data + cbData);
   if (ansi && (type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ))
     bytes = StringBytes(FromAnsi(std::string(bytes.begin(), bytes.end())));
@@ -432,11 +440,8 @@ LSTATUS Set(HKEY hKey, const std::u16string& name, DWORD reserved, DWORD type, c
 
 LSTATUS DeleteNamedValue(HKEY hKey, const std::u16string& name) {
   std::u16string path;
-  REGSAM access = 0;
-  Key* key = nullptr;
-  LSTATUS status = Resolve(hKey, &path, &access, &key);
+  LSTATUS status = ResolveForValueWrite(hKey, &path);
   if (status != ERROR_SUCCESS) return status;
-  if (!(access & KEY_SET_VALUE) || key->denyWrite) return ERROR_ACCESS_DENIED;
   return DeleteValue(path, name) ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
 }
 
