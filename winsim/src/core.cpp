@@ -246,7 +246,16 @@ std::u16string UpperAscii(const std::u16string& text) {
 }
 
 bool EqualsNoCase(const std::u16string& a, const std::u16string& b) {
-  return a.size() == b.size() && UpperAscii(a) == UpperAscii(b);
+  // Unit by unit, without upper-case copies: name lookups run this for every
+  // printer of the machine.
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    char16_t x = a[i], y = b[i];
+    if (x >= u'a' && x <= u'z') x = static_cast<char16_t>(x - u'a' + u'A');
+    if (y >= u'a' && y <= u'z') y = static_cast<char16_t>(y - u'a' + u'A');
+    if (x != y) return false;
+  }
+  return true;
 }
 
 namespace {
