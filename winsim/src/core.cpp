@@ -455,6 +455,9 @@ std::string UnescapeField(const std::string& text) {
   return out;
 }
 
+std::string EscapeText(const std::u16string& text) { return EscapeField(Narrow(text)); }
+std::u16string UnescapeText(const std::string& field) { return Widen(UnescapeField(field)); }
+
 std::vector<std::string> SplitTabs(const std::string& line) {
   std::vector<std::string> fields;
   size_t start = 0;

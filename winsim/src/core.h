@@ -135,6 +135,9 @@ void WriteTextFile(const std::string& path, const std::string& text);
 bool ReadTextFile(const std::string& path, std::string* text);
 std::string EscapeField(const std::string& text);    // no tabs, newlines or '%' left
 std::string UnescapeField(const std::string& text);
+// UTF-16 text as an escaped UTF-8 field, and back.
+std::string EscapeText(const std::u16string& text);
+std::u16string UnescapeText(const std::string& field);
 // The tab-separated fields of a save-file line, empty ones included.
 std::vector<std::string> SplitTabs(const std::string& line);
 std::string HexBytes(const std::vector<uint8_t>& bytes);

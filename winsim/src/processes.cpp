@@ -396,8 +396,6 @@ void Reset() {
   g_state = State();
 }
 
-std::string Field(const std::u16string& text) { return EscapeField(Narrow(text)); }
-std::u16string TextOf(const std::string& field) { return Widen(UnescapeField(field)); }
 
 // processes.txt: the system version, the id counter, the processes still
 // running, the companion and the foreign mutexes. The program's own handles
@@ -420,16 +418,16 @@ void Save(const std::string& dir) {
     out << "process\t" << r.processId << "\t" << process.threadId << "\t" << (r.running ? 1 : 0)
         << "\t" << r.exitCode << "\t" << r.creationFlags << "\t" << r.startupFlags << "\t"
         << r.showWindow << "\t" << process.priorityClass << "\t" << (process.tray ? 1 : 0)
-        << "\t" << (companion ? 1 : 0) << "\t" << Field(r.imagePath) << "\t"
-        << Field(r.commandLine) << "\t" << Field(r.currentDirectory) << "\t"
-        << Field(Widen(process.holder)) << "\n";
+        << "\t" << (companion ? 1 : 0) << "\t" << EscapeText(r.imagePath) << "\t"
+        << EscapeText(r.commandLine) << "\t" << EscapeText(r.currentDirectory) << "\t"
+        << EscapeText(Widen(process.holder)) << "\n";
   }
   if (tray.processId != 0) {
     out << "companion\t" << desktop::HandleValue(tray.window) << "\t" << tray.windowAt << "\t"
         << tray.exitAt << "\n";
   }
   for (const auto& entry : g_state.foreign)
-    out << "foreign\t" << entry.second->ownerProcess << "\t" << Field(entry.first) << "\n";
+    out << "foreign\t" << entry.second->ownerProcess << "\t" << EscapeText(entry.first) << "\n";
   WriteTextFile(dir + "/processes.txt", out.str());
 }
 
@@ -446,11 +444,11 @@ void LoadProcess(const std::vector<std::string>& f) {
   process.priorityClass = static_cast<DWORD>(std::stoul(f[8]));
   process.tray = f[9] == "1";
   bool companion = f[10] == "1";
-  r.imagePath = TextOf(f[11]);
-  r.commandLine = TextOf(f[12]);
-  r.currentDirectory = TextOf(f[13]);
+  r.imagePath = UnescapeText(f[11]);
+  r.commandLine = UnescapeText(f[12]);
+  r.currentDirectory = UnescapeText(f[13]);
   // The files module restores the hold itself; the name lets it go later.
-  process.holder = r.running ? Narrow(TextOf(f[14])) : std::string();
+  process.holder = r.running ? Narrow(UnescapeText(f[14])) : std::string();
   if (!process.holder.empty()) files::Hold(r.imagePath, process.holder, ERROR_ACCESS_DENIED);
   g_state.processes.push_back(process);
   if (companion) {
@@ -500,11 +498,11 @@ void Load(const std::string& dir) {
       if (windowAt != 0) ScheduleTrayWindow(windowAt);
       if (exitAt != 0) ScheduleTrayExit(exitAt);
     } else if (f[0] == "foreign" && f.size() == 3) {
-      std::shared_ptr<MutexObject> mutex = NewMutex(TextOf(f[2]));
+      std::shared_ptr<MutexObject> mutex = NewMutex(UnescapeText(f[2]));
       mutex->ownerProcess = static_cast<DWORD>(std::stoul(f[1]));
       mutex->owner = ThreadOfProcess(mutex->ownerProcess);
       mutex->recursion = mutex->owner != 0 ? 1 : 0;
-      g_state.foreign[TextOf(f[2])] = mutex;
+      g_state.foreign[UnescapeText(f[2])] = mutex;
     } else {
       Fatal("processes.txt: unreadable line: " + line);
     }

@@ -155,8 +155,6 @@ spooler::TextList ParseList(const std::string& field) {
   return list;
 }
 
-std::string Plain(const std::u16string& text) { return EscapeField(Narrow(text)); }
-std::u16string ParsePlain(const std::string& field) { return Widen(UnescapeField(field)); }
 
 uint64_t Number(const std::string& field) { return std::stoull(field); }
 
@@ -166,14 +164,15 @@ void SaveSpooler(const std::string& dir) {
   const State& s = Get();
   std::ostringstream out;
   for (const spooler::Monitor& m : s.monitors)
-    out << "monitor\t" << Plain(m.name) << "\t" << Plain(m.environment) << "\t" << Plain(m.dll)
-        << "\t" << ListField(m.ports) << "\n";
-  for (const std::u16string& p : s.printProcessors) out << "processor\t" << Plain(p) << "\n";
+    out << "monitor\t" << EscapeText(m.name) << "\t" << EscapeText(m.environment) << "\t"
+        << EscapeText(m.dll) << "\t" << ListField(m.ports) << "\n";
+  for (const std::u16string& p : s.printProcessors) out << "processor\t" << EscapeText(p) << "\n";
   for (const auto& entry : s.dllPorts)
-    out << "dllports\t" << Plain(entry.first) << "\t" << ListField(entry.second) << "\n";
+    out << "dllports\t" << EscapeText(entry.first) << "\t" << ListField(entry.second) << "\n";
   out << "addedports\t" << ListField(s.addedMonitorPorts) << "\n";
   for (const spooler::Driver& d : s.drivers) {
-    out << "driver\t" << Plain(d.name) << "\t" << Plain(d.environment) << "\t" << d.version << "\t"
+    out << "driver\t" << EscapeText(d.name) << "\t" << EscapeText(d.environment) << "\t"
+        << d.version << "\t"
         << TextField(d.driverPath) << "\t" << TextField(d.dataFile) << "\t"
         << TextField(d.configFile) << "\t" << TextField(d.helpFile) << "\t"
         << ListField(d.dependentFiles) << "\t" << TextField(d.monitorName) << "\t"
@@ -184,7 +183,7 @@ void SaveSpooler(const std::string& dir) {
   }
   for (const auto& holder : s.printers) {
     const Printer& p = *holder;
-    out << "printer\t" << Plain(p.name) << "\t" << TextField(p.serverName) << "\t"
+    out << "printer\t" << EscapeText(p.name) << "\t" << TextField(p.serverName) << "\t"
         << TextField(p.shareName) << "\t" << ListField(p.ports) << "\t" << TextField(p.driverName)
         << "\t" << TextField(p.comment) << "\t" << TextField(p.location) << "\t"
         << (p.devMode ? "+" + HexBytes(*p.devMode) : std::string("-")) << "\t"
@@ -198,26 +197,27 @@ void SaveSpooler(const std::string& dir) {
         out << "data\t" << EscapeField(k.name) << "\t" << EscapeField(v.name) << "\t" << v.type
             << "\t" << HexBytes(v.bytes) << "\n";
   }
-  out << "default\t" << Plain(s.defaultPrinter) << "\n";
+  out << "default\t" << EscapeText(s.defaultPrinter) << "\n";
   WriteTextFile(dir + kSaveFile, out.str());
 }
 
 void LoadLine(State& s, const std::vector<std::string>& f) {
   const std::string& kind = f[0];
   if (kind == "monitor" && f.size() == 5) {
-    s.monitors.push_back(spooler::Monitor{ParsePlain(f[1]), ParsePlain(f[2]), ParsePlain(f[3]),
+    s.monitors.push_back(spooler::Monitor{UnescapeText(f[1]), UnescapeText(f[2]),
+                                          UnescapeText(f[3]),
                                           ParseList(f[4]).value_or(std::vector<std::u16string>()),
                                           false});
   } else if (kind == "processor" && f.size() == 2) {
-    s.printProcessors.push_back(ParsePlain(f[1]));
+    s.printProcessors.push_back(UnescapeText(f[1]));
   } else if (kind == "dllports" && f.size() == 3) {
-    s.dllPorts[ParsePlain(f[1])] = ParseList(f[2]).value_or(std::vector<std::u16string>());
+    s.dllPorts[UnescapeText(f[1])] = ParseList(f[2]).value_or(std::vector<std::u16string>());
   } else if (kind == "addedports" && f.size() == 2) {
     s.addedMonitorPorts = ParseList(f[1]).value_or(std::vector<std::u16string>());
   } else if (kind == "driver" && f.size() == 19) {
     spooler::Driver d;
-    d.name = ParsePlain(f[1]);
-    d.environment = ParsePlain(f[2]);
+    d.name = UnescapeText(f[1]);
+    d.environment = UnescapeText(f[2]);
     d.version = static_cast<DWORD>(Number(f[3]));
     d.driverPath = ParseText(f[4]);
     d.dataFile = ParseText(f[5]);
@@ -238,7 +238,7 @@ void LoadLine(State& s, const std::vector<std::string>& f) {
   } else if (kind == "printer" && f.size() == 24) {
     auto p = std::make_unique<Printer>();
     p->id = s.nextPrinterId++;
-    p->name = ParsePlain(f[1]);
+    p->name = UnescapeText(f[1]);
     p->serverName = ParseText(f[2]);
     p->shareName = ParseText(f[3]);
     p->ports = ParseList(f[4]).value_or(std::vector<std::u16string>());
@@ -268,7 +268,7 @@ void LoadLine(State& s, const std::vector<std::string>& f) {
     v->type = static_cast<DWORD>(Number(f[3]));
     v->bytes = UnhexBytes(f[4]);
   } else if (kind == "default" && f.size() == 2) {
-    s.defaultPrinter = ParsePlain(f[1]);
+    s.defaultPrinter = UnescapeText(f[1]);
   } else {
     Fatal("spooler: a damaged line in the saved machine (" + kind + ")");
   }
