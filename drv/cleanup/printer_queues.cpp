@@ -80,18 +80,21 @@ LPSTR DuplicateAnsi(LPCSTR text) {
   return copy;
 }
 
-void PushSavedPrinter(InstallJob* job, LPCSTR subkey, PRINTER_INFO_2W* record) {
+bool PushSavedPrinter(InstallJob* job, LPCSTR subkey, PRINTER_INFO_2W* record) {
   SavedPrinter* entry =
       static_cast<SavedPrinter*>(GlobalAlloc(GMEM_FIXED | GMEM_ZEROINIT, sizeof(SavedPrinter)));
-  if (entry == nullptr) return;
+  if (entry == nullptr) return false;
   entry->subkey = DuplicateAnsi(subkey);
   if (entry->subkey == nullptr) {
+    DWORD code = GetLastError();
     GlobalFree(entry);
-    return;
+    SetLastError(code);
+    return false;
   }
   entry->printer = record;
   entry->next = job->SavedPrinterList;
   job->SavedPrinterList = entry;
+  return true;
 }
 
 bool IsProductDriver(LPCWSTR driverName) {
@@ -166,11 +169,20 @@ void DeleteAllPrinters(InstallJob* job) {
 void RememberPrinter(InstallJob* job, PRINTER_INFO_2W* record) {
   // OpenPrinterW without a name would open the print server itself.
   if (record->pPrinterName == nullptr) return;
+  // A reinstall deletes the queue next and creates again only the queues
+  // remembered here: one that cannot be remembered is lost, which the log
+  // must say (an uninstall loses nothing by it).
+  LPCWSTR shown = record->pPrinterName;
   HANDLE printer = nullptr;
-  if (!OpenPrinterW(record->pPrinterName, &printer, nullptr)) return;
+  if (!OpenPrinterW(record->pPrinterName, &printer, nullptr)) {
+    if (job->Reinstalling) ErrorLine(job, 16, kError16, shown);
+    return;
+  }
   CHAR subkey[kSubKeyBytes] = {};
   ReadSubKey(printer, subkey);
-  if (subkey[0] != 0) PushSavedPrinter(job, subkey, record);
+  if (subkey[0] != 0 && !PushSavedPrinter(job, subkey, record) && job->Reinstalling) {
+    ErrorLine(job, 16, kError16, shown);
+  }
   ClosePrinter(printer);
 }
 

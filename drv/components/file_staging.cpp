@@ -88,6 +88,8 @@ HRESULT CopyFile(InstallJob* job, LPCWSTR targetDirectory, LPCWSTR fileName,
   LPWSTR sourcePath = JoinPath(Text(job->SourceDir), fileName);
   LPWSTR destinationPath = JoinPath(targetDirectory, fileName);
   bool ready = sourcePath != nullptr && destinationPath != nullptr;
+  // Without memory for the paths the source cannot be opened at all.
+  if (!ready && reportErrors) ErrorLine(job, 10, kError10, fileName);
   if (destinationPathOut != nullptr) {
     // The caller's buffer holds MAX_PATH units; a longer path is refused
     // rather than written past it.

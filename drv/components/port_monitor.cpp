@@ -220,7 +220,15 @@ void DeleteMonitor(InstallJob* job, const MonitorList* monitors) {
     fileName = job->MonitorFile;
   }
   bool haveFile = Length(job->SystemDir) != 0 && IsBareFileName(fileName);
-  if (haveFile) Append(path, fileName);
+  bool pathLost = false;
+  if (haveFile) {
+    Append(path, fileName);
+    // Without memory the copy or the append fails, leaving the bare name (a
+    // file of the current directory) or the system directory itself: such a
+    // path is neither read nor deleted.
+    pathLost = Length(path) != Length(job->SystemDir) + TextLength(fileName);
+    haveFile = !pathLost;
+  }
   LogLine(job, TEXT("Auto calculated monitor file name: %s"), Text(path));
 
   if (job->CheckMonitorVersion) {
@@ -250,6 +258,8 @@ void DeleteMonitor(InstallJob* job, const MonitorList* monitors) {
     if (haveFile && !DeleteFileW(Text(path))) {
       AddPendingDelete(&job->PendingDeleteList, Text(path));
     }
+    // The registration is gone but its DLL stays where it is.
+    if (pathLost) ErrorLine(job, 12, kError12);
     LogLine(job, TEXT("Monitor was removed :)"));
   }
   Release(path);

@@ -1,0 +1,431 @@
+// Fault sweep on the stand-in machine: the scenarios whose platform calls are
+// swept, the error codes that Windows documents as plausible for each call,
+// and the read-back of the machine state that the invariants compare.
+#pragma once
+
+#include <windows.h>
+#include <winsim/control.h>
+#include <winsim/desktop_control.h>
+#include <winsim/spooler_control.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace sweep {
+
+// ------------------------------------------------------------------ text --
+
+inline std::string U8(const std::u16string& text) {
+  std::string out;
+  for (char16_t c : text) {
+    if (c < 0x80) {
+      out.push_back(static_cast<char>(c));
+    } else if (c < 0x800) {
+      out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else {
+      out.push_back(static_cast<char>(0xE0 | (c >> 12)));
+      out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    }
+  }
+  return out;
+}
+
+inline std::u16string W(const std::string& ascii) { return std::u16string(ascii.begin(), ascii.end()); }
+
+inline std::string Upper(std::string text) {
+  for (char& c : text) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  return text;
+}
+
+// ------------------------------------------------------------- product --
+
+const std::u16string kDriver = u"Solvendale printer";
+const std::u16string kMonitor = u"Solvendale:";
+const std::u16string kRunKey = u"HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
+const std::u16string kSettings = u"HKCU\\Software\\Quarlen Software KFT\\Solvendale\\Solvendales\\";
+const std::vector<std::u16string> kDriverFiles = {u"qrldrv64.dll", u"qrlui64.dll", u"qrlhelp.chm"};
+// A file that Windows was told to delete at reboot, unrelated to the product.
+const std::u16string kStaleFile = u"C:\\Windows\\Temp\\stale.tmp";
+
+inline std::u16string Sys(const std::u16string& name) { return winsim::SystemDirectory() + u"\\" + name; }
+inline std::u16string Drv(const std::u16string& name) { return winsim::DriverDirectory() + u"\\" + name; }
+inline std::u16string Drv3(const std::u16string& name) { return winsim::DriverDirectory() + u"\\3\\" + name; }
+inline std::u16string Src(const std::u16string& name) { return winsim::InstallerDirectory() + u"\\" + name; }
+
+inline std::vector<uint8_t> Sz(const std::string& text) {
+  std::vector<uint8_t> bytes(text.begin(), text.end());
+  bytes.push_back(0);
+  return bytes;
+}
+
+// ------------------------------------------------------------ machines --
+
+// A machine with the installer and its component files beside it.
+inline void PutInstaller() {
+  winsim::ResetMachine();
+  winsim::CreateRegKey(kRunKey);
+  winsim::PutFile(Src(u"qrlmon64.dll"), winsim::MakeVersionedImage(1, 0, 0, 2093));
+  winsim::PutFile(Src(u"qrldrv64.dll"), winsim::MakeVersionedImage(1, 0, 0, 2093));
+  winsim::PutFile(Src(u"qrlui64.dll"), winsim::MakeVersionedImage(1, 0, 0, 2093));
+  winsim::PutTextFile(Src(u"qrlhelp.chm"), "help");
+  winsim::PutFile(winsim::TrayPath(), {'M', 'Z'});
+}
+
+inline void PutQueue(const std::u16string& name, const std::u16string& ports, const std::u16string& driver,
+                     const std::u16string& comment, const std::string& subkey) {
+  winsim::PrinterSetup printer;
+  printer.name = name;
+  printer.ports = ports;
+  printer.driverName = driver;
+  printer.comment = comment;
+  printer.location = u"Floor 2";
+  winsim::PutPrinter(printer);
+  if (subkey.empty()) return;
+  winsim::PutPrinterData(name, "PrinterDriverData", "SubKey", REG_SZ, Sz(subkey));
+  winsim::PutPrinterData(name, "DsUser", "SubKey", REG_SZ, Sz(subkey));
+  winsim::SetRegDword(kSettings + W(subkey), u"deleted", 1);
+}
+
+// An earlier installation of the given build: monitor, driver, three queues
+// of the driver (two with a SubKey, the first of them the default printer),
+// a queue of another driver that also prints to "Solvendale:", the tray
+// registered and running, and one stale file pending deletion at reboot.
+inline void PutInstallation(WORD build) {
+  PutInstaller();
+  winsim::PutFile(Sys(u"qrlmon64.dll"), winsim::MakeVersionedImage(1, 0, 0, build));
+  winsim::PutMonitor({kMonitor, u"Windows x64", u"qrlmon64.dll", {kMonitor}});
+  winsim::PutFile(Drv3(u"qrldrv64.dll"), winsim::MakeVersionedImage(1, 0, 0, build));
+  winsim::PutFile(Drv3(u"qrlui64.dll"), winsim::MakeVersionedImage(1, 0, 0, build));
+  winsim::PutTextFile(Drv3(u"qrlhelp.chm"), "old help");
+  winsim::DriverSetup driver;
+  driver.name = kDriver;
+  driver.driverPath = Drv3(u"qrldrv64.dll");
+  driver.dataFile = Drv3(u"qrldrv64.dll");
+  driver.configFile = Drv3(u"qrlui64.dll");
+  driver.helpFile = Drv3(u"qrlhelp.chm");
+  winsim::PutDriver(driver);
+  PutQueue(u"Solvendale", kMonitor, kDriver, u"Front desk", "Q1");
+  PutQueue(u"Solvendale Office", kMonitor, kDriver, u"Office", "Q2");
+  PutQueue(u"Solvendale Draft", kMonitor, kDriver, u"", "");
+  PutQueue(u"Label copy", u"LPT1:,Solvendale:", u"Microsoft Print To PDF", u"Labels", "");
+  winsim::SetDefaultPrinterName(u"Solvendale");
+  winsim::SetRegString(kRunKey, u"SolvendaleTray", winsim::TrayPath());
+  winsim::StartTrayCompanion(winsim::TrayPath());
+  winsim::PutTextFile(kStaleFile, "stale");
+  winsim::SetPendingFileRenameOperations({u"\\??\\" + kStaleFile, u""});
+}
+
+inline void SetupClean() { PutInstaller(); }
+inline void SetupCleanSpoolerStopped() {
+  PutInstaller();
+  winsim::SetSpoolerServiceState(SERVICE_STOPPED);
+}
+inline void SetupCurrent() { PutInstallation(2093); }
+inline void SetupOld() { PutInstallation(2072); }
+// The monitor DLL is waiting for deletion at reboot while the spooler holds it.
+inline void SetupPendingMonitor() {
+  PutInstallation(2093);
+  winsim::SetPendingFileRenameOperations({u"\\??\\" + Sys(u"qrlmon64.dll"), u""});
+}
+inline void SetupOtherDefault() {
+  PutInstallation(2093);
+  winsim::SetDefaultPrinterName(u"Microsoft Print to PDF");
+}
+
+enum class Kind { Install, Uninstall, Probe };
+
+struct Scenario {
+  const char* name;
+  std::u16string arguments;
+  Kind kind;
+  std::vector<int> exitCodes;  // the codes the command word may end with
+  void (*setup)();
+  // Queues with a SubKey before the run; a reinstall must not lose them.
+  std::vector<std::u16string> savedQueues;
+};
+
+inline const std::vector<Scenario>& Scenarios() {
+  static const std::vector<Scenario> scenarios = {
+      {"install-clean", u"install", Kind::Install, {1, 100, 101}, &SetupClean, {}},
+      {"install-spooler-stopped", u"install", Kind::Install, {1, 100, 101}, &SetupCleanSpoolerStopped, {}},
+      {"reinstall-current", u"install", Kind::Install, {1, 100, 101}, &SetupCurrent,
+       {u"Solvendale", u"Solvendale Office"}},
+      {"reinstall-old", u"install", Kind::Install, {1, 100, 101}, &SetupOld,
+       {u"Solvendale", u"Solvendale Office"}},
+      {"uninstall", u"uninstall", Kind::Uninstall, {2, 100, 101}, &SetupCurrent, {}},
+      {"onChkDrv", u"onChkDrv", Kind::Probe, {3, 103}, &SetupCurrent, {}},
+      {"onInit", u"onInit", Kind::Probe, {3, 102, 200}, &SetupPendingMonitor, {}},
+      {"def.set", u"def.set", Kind::Probe, {4}, &SetupOtherDefault, {}},
+      {"removetray", u"removetray", Kind::Probe, {6}, &SetupCurrent, {}},
+  };
+  return scenarios;
+}
+
+// -------------------------------------------------------- error codes --
+
+const DWORD kAccessDenied = 5;
+const DWORD kSharingViolation = 32;
+const DWORD kRpcUnavailable = 1722;  // RPC_S_SERVER_UNAVAILABLE
+const DWORD kNoMemory = 8;           // ERROR_NOT_ENOUGH_MEMORY
+
+// Calls that are recorded but not swept, with the reason.
+inline std::string NotSweptReason(const std::string& api) {
+  static const std::map<std::string, std::string> reasons = {
+      {"Sleep", "cannot fail"},
+      {"GetTickCount", "cannot fail"},
+      {"GetCommandLineW", "cannot fail"},
+      {"GetProcessHeap", "cannot fail once the process runs"},
+      {"HeapFree", "release call"},
+      {"GlobalFree", "release call"},
+      {"LocalFree", "release call"},
+      {"CloseHandle", "release call"},
+      {"ClosePrinter", "release call"},
+      {"CloseServiceHandle", "release call"},
+      {"RegCloseKey", "release call"},
+      {"HeapSize", "query of a block the program owns"},
+      {"GetDlgItem", "read-back of the dialog by the stand-in's user"},
+      {"GetDlgItemTextW", "read-back of the dialog by the stand-in's user"},
+      {"GetWindowTextW", "read-back of the dialog by the stand-in's user"},
+      {"GetWindowTextLengthW", "read-back of the dialog by the stand-in's user"},
+  };
+  auto it = reasons.find(api);
+  return it == reasons.end() ? std::string() : it->second;
+}
+
+inline std::vector<DWORD> PlausibleErrors(const std::string& api) {
+  if (!NotSweptReason(api).empty()) return {};
+  static const std::map<std::string, std::vector<DWORD>> codes = {
+      // files
+      {"CreateFileW", {kAccessDenied, kSharingViolation, 2, 3, 112}},
+      {"ReadFile", {kAccessDenied, kSharingViolation, 33, 30}},
+      {"WriteFile", {kAccessDenied, kSharingViolation, 33, 112}},
+      {"DeleteFileW", {kAccessDenied, kSharingViolation}},
+      {"MoveFileExW", {kAccessDenied, kSharingViolation}},
+      {"GetFileAttributesW", {kAccessDenied, kSharingViolation}},
+      {"GetFileVersionInfoSizeW", {kAccessDenied, kSharingViolation, 1813}},
+      {"GetFileVersionInfoW", {kAccessDenied, kSharingViolation, 1813}},
+      {"VerQueryValueW", {1813}},
+      {"CreateDirectoryW", {kAccessDenied, 183}},
+      {"GetModuleFileNameW", {kAccessDenied, 122}},
+      {"GetSystemDirectoryW", {kAccessDenied}},
+      // spooler
+      {"EnumMonitorsW", {kRpcUnavailable, kAccessDenied}},
+      {"EnumPrinterDriversW", {kRpcUnavailable, kAccessDenied, 1805}},
+      {"EnumPrintersW", {kRpcUnavailable, kAccessDenied}},
+      {"GetPrinterDriverDirectoryW", {kRpcUnavailable, kAccessDenied, 1805}},
+      {"OpenPrinterW", {kRpcUnavailable, kAccessDenied, 1801}},
+      {"GetPrinterW", {kRpcUnavailable, kAccessDenied, 6}},
+      {"SetPrinterW", {kRpcUnavailable, kAccessDenied, 1803}},
+      {"GetPrinterDriverW", {kRpcUnavailable, kAccessDenied, 1797}},
+      {"AddPrinterW", {kRpcUnavailable, kAccessDenied, 1802, 1797, 1796}},
+      {"DeletePrinter", {kRpcUnavailable, kAccessDenied, 1905}},
+      {"AddMonitorW", {kRpcUnavailable, kAccessDenied, 3006, 126}},
+      {"DeleteMonitorW", {kRpcUnavailable, kAccessDenied, 3008, 3000}},
+      {"AddPrinterDriverExW", {kRpcUnavailable, kAccessDenied, 2, 1797}},
+      {"DeletePrinterDriverExW", {kRpcUnavailable, kAccessDenied, 3001, 1797}},
+      {"GetPrinterDataA", {kRpcUnavailable, kAccessDenied, 2, 234}},
+      {"GetPrinterDataExA", {kRpcUnavailable, kAccessDenied, 2, 234}},
+      {"SetPrinterDataA", {kRpcUnavailable, kAccessDenied}},
+      {"SetPrinterDataExA", {kRpcUnavailable, kAccessDenied}},
+      {"GetDefaultPrinterByOrdinal", {kRpcUnavailable, 2, 122}},
+      {"SetDefaultPrinterByOrdinal", {kRpcUnavailable, kAccessDenied, 1801}},
+      // service control manager
+      {"OpenSCManagerW", {kAccessDenied, kRpcUnavailable, 1065}},
+      {"OpenServiceW", {kAccessDenied, 1060}},
+      {"ControlService", {kAccessDenied, 1061, 1051, 1053}},
+      {"StartServiceW", {kAccessDenied, 1058, 1053, 1056}},
+      {"QueryServiceStatus", {kAccessDenied, 6}},
+      // registry
+      {"RegOpenKeyExA", {kAccessDenied, 2}},
+      {"RegOpenKeyExW", {kAccessDenied, 2}},
+      {"RegCreateKeyExW", {kAccessDenied}},
+      {"RegQueryValueExA", {kAccessDenied, 2, 234}},
+      {"RegQueryValueExW", {kAccessDenied, 2, 234}},
+      {"RegSetValueExA", {kAccessDenied}},
+      {"RegSetValueExW", {kAccessDenied}},
+      {"RegDeleteValueA", {kAccessDenied, 2}},
+      {"RegDeleteValueW", {kAccessDenied, 2}},
+      // processes, windows, desktop
+      {"CreateMutexA", {kAccessDenied, 6}},
+      {"WaitForSingleObject", {6}},
+      {"ReleaseMutex", {288}},
+      {"FindWindowW", {kAccessDenied, 1400}},
+      {"PostMessageW", {kAccessDenied, 1400}},
+      {"IsWindow", {1400}},
+      {"CreateProcessW", {kAccessDenied, 2, 193}},
+      {"GetExitCodeProcess", {6}},
+      {"GetVersionExA", {122}},
+      {"GetWindowThreadProcessId", {1400}},
+      {"GetAsyncKeyState", {kAccessDenied}},
+      {"GetProcessWindowStation", {kAccessDenied}},
+      {"GetUserObjectInformationW", {kAccessDenied}},
+      {"DialogBoxParamW", {1814, kNoMemory}},
+      {"EndDialog", {1400}},
+      {"SetDlgItemTextW", {1400}},
+      {"SetWindowTextW", {1400}},
+      {"GetModuleHandleW", {126}},
+      // memory and text
+      {"HeapAlloc", {kNoMemory}},
+      {"HeapReAlloc", {kNoMemory}},
+      {"GlobalAlloc", {kNoMemory}},
+      {"LocalAlloc", {kNoMemory}},
+      {"CommandLineToArgvW", {kNoMemory}},
+      {"CompareStringOrdinal", {87}},
+      {"FormatMessageW", {317, 1815}},
+      {"MultiByteToWideChar", {122, 1113}},
+      {"WideCharToMultiByte", {122, 1113}},
+  };
+  auto it = codes.find(api);
+  if (it != codes.end()) return it->second;
+  return {kAccessDenied};  // a call not listed here: the one code every call may give
+}
+
+inline std::string ErrorName(DWORD code) {
+  static const std::map<DWORD, std::string> names = {
+      {2, "FILE_NOT_FOUND"}, {3, "PATH_NOT_FOUND"}, {5, "ACCESS_DENIED"}, {6, "INVALID_HANDLE"},
+      {8, "NOT_ENOUGH_MEMORY"}, {30, "READ_FAULT"}, {32, "SHARING_VIOLATION"}, {33, "LOCK_VIOLATION"},
+      {87, "INVALID_PARAMETER"}, {112, "DISK_FULL"}, {122, "INSUFFICIENT_BUFFER"}, {126, "MOD_NOT_FOUND"},
+      {183, "ALREADY_EXISTS"}, {193, "BAD_EXE_FORMAT"}, {234, "MORE_DATA"}, {288, "NOT_OWNER"},
+      {317, "MR_MID_NOT_FOUND"}, {1051, "DEPENDENT_SERVICES_RUNNING"}, {1053, "SERVICE_REQUEST_TIMEOUT"},
+      {1056, "SERVICE_ALREADY_RUNNING"}, {1058, "SERVICE_DISABLED"}, {1060, "SERVICE_DOES_NOT_EXIST"},
+      {1061, "SERVICE_CANNOT_ACCEPT_CTRL"}, {1065, "DATABASE_DOES_NOT_EXIST"}, {1113, "NO_UNICODE_TRANSLATION"},
+      {1400, "INVALID_WINDOW_HANDLE"}, {1722, "RPC_S_SERVER_UNAVAILABLE"}, {1796, "UNKNOWN_PORT"},
+      {1797, "UNKNOWN_PRINTER_DRIVER"}, {1801, "INVALID_PRINTER_NAME"}, {1802, "PRINTER_ALREADY_EXISTS"},
+      {1803, "INVALID_PRINTER_COMMAND"}, {1805, "INVALID_ENVIRONMENT"}, {1813, "RESOURCE_TYPE_NOT_FOUND"},
+      {1814, "RESOURCE_NAME_NOT_FOUND"}, {1815, "RESOURCE_LANG_NOT_FOUND"}, {1905, "PRINTER_DELETED"},
+      {3000, "UNKNOWN_PRINT_MONITOR"}, {3001, "PRINTER_DRIVER_IN_USE"}, {3006, "PRINT_MONITOR_ALREADY_INSTALLED"},
+      {3008, "PRINT_MONITOR_IN_USE"},
+  };
+  auto it = names.find(code);
+  return it == names.end() ? std::to_string(code) : it->second;
+}
+
+// ----------------------------------------------------------- read-back --
+
+// The machine's state as the invariants see it: aspect -> value. The
+// aspect's name tells what it is about (its prefix before ':').
+using State = std::map<std::string, std::string>;
+
+inline std::string FileState(const std::u16string& path, const std::u16string& source) {
+  if (!winsim::FileExists(path)) return "missing";
+  if (!source.empty() && winsim::FileBytes(path) == winsim::FileBytes(source)) return "new";
+  return "other";
+}
+
+inline std::string PrinterString(const std::u16string& printer, const std::string& key) {
+  winsim::PrinterDataEntry entry;
+  if (!winsim::GetPrinterDataEntry(printer, key, "SubKey", &entry)) return "none";
+  return std::string(entry.bytes.begin(), entry.bytes.end()).c_str();
+}
+
+inline State ReadState() {
+  State state;
+  state["monitor"] = "none";
+  for (const winsim::MonitorState& monitor : winsim::Monitors()) {
+    if (monitor.name == kMonitor) state["monitor"] = U8(monitor.dll);
+  }
+  state["file:monitor"] = FileState(Sys(u"qrlmon64.dll"), Src(u"qrlmon64.dll"));
+  winsim::DriverState driver;
+  state["driver"] = winsim::FindDriver(kDriver, u"Windows x64", &driver)
+                        ? U8(driver.driverPath.value_or(u"")) + "|" + U8(driver.configFile.value_or(u"")) + "|" +
+                              U8(driver.helpFile.value_or(u""))
+                        : "none";
+  for (const std::u16string& name : kDriverFiles) {
+    state["file:installed " + U8(name)] = FileState(Drv3(name), Src(name));
+    state["staged:" + U8(name)] = FileState(Drv(name), Src(name));
+  }
+  for (const winsim::PrinterState& printer : winsim::Printers()) {
+    std::string name = U8(printer.name);
+    if (printer.pendingDeletion) {
+      state["queue:" + name] = "deleted, waiting for its jobs";
+      continue;
+    }
+    state["queue:" + name] = U8(printer.driverName.value_or(u"(none)"));
+    state["port:" + name] = U8(printer.ports);
+    state["settings:" + name] = U8(printer.comment.value_or(u"")) + "|" + U8(printer.location.value_or(u""));
+    state["subkey:" + name] = PrinterString(printer.name, "PrinterDriverData") + "|" +
+                              PrinterString(printer.name, "DsUser");
+  }
+  state["settings:default printer"] = U8(winsim::DefaultPrinterName());
+  for (const char* subkey : {"Q1", "Q2"}) {
+    state["registry:" + std::string(subkey)] =
+        winsim::RegValueExists(kSettings + W(subkey), u"deleted") ? "deleted=1" : "cleared";
+  }
+  std::u16string run;
+  state["tray:run value"] = winsim::GetRegString(kRunKey, u"SolvendaleTray", &run) ? U8(run) : "none";
+  state["tray:file"] = winsim::FileExists(winsim::TrayPath()) ? "present" : "missing";
+  state["tray:running"] = winsim::TrayCompanion().running ? "yes" : "no";
+  state["purge:stale file"] = winsim::FileExists(kStaleFile) ? "present" : "missing";
+  std::vector<std::string> scheduled;
+  std::vector<std::u16string> strings = winsim::PendingFileRenameOperations();
+  for (size_t i = 0; i + 1 < strings.size(); i += 2) scheduled.push_back(U8(strings[i]));
+  std::sort(scheduled.begin(), scheduled.end());
+  std::string reboot;
+  for (const std::string& path : scheduled) reboot += path + ";";
+  state["reboot"] = reboot;
+  return state;
+}
+
+struct Accounting {
+  size_t blocks = 0;
+  size_t handles = 0;
+  size_t registryKeys = 0;
+  size_t printerHandles = 0;
+  size_t serviceHandles = 0;
+};
+
+inline Accounting ReadAccounting() {
+  Accounting a;
+  a.blocks = winsim::LiveBlocks();
+  a.handles = winsim::LiveHandles();
+  a.registryKeys = winsim::OpenRegistryKeys();
+  a.printerHandles = winsim::OpenPrinterHandles();
+  a.serviceHandles = winsim::OpenServiceHandles();
+  return a;
+}
+
+// Files that no run may delete: the files of the other drivers and monitors
+// and the installer's own directory.
+inline std::vector<std::u16string> SentinelFiles() {
+  std::vector<std::u16string> files;
+  for (const winsim::DriverState& driver : winsim::Drivers()) {
+    if (driver.name == kDriver) continue;
+    for (const auto& path : {driver.driverPath, driver.dataFile, driver.configFile, driver.helpFile}) {
+      if (path && !path->empty() && winsim::FileExists(*path)) files.push_back(*path);
+    }
+  }
+  for (const winsim::MonitorState& monitor : winsim::Monitors()) {
+    if (monitor.name != kMonitor && winsim::FileExists(monitor.dllPath)) files.push_back(monitor.dllPath);
+  }
+  for (const char16_t* name : {u"qrlmon64.dll", u"qrldrv64.dll", u"qrlui64.dll", u"qrlhelp.chm"}) {
+    files.push_back(Src(name));
+  }
+  return files;
+}
+
+// Paths the program may delete (upper-cased): the product's files, its staged
+// copies, and the sources of the pending deletions it finds at the start.
+inline std::vector<std::string> DeletablePaths() {
+  std::vector<std::string> paths = {U8(Sys(u"qrlmon64.dll")), U8(winsim::TrayPath())};
+  for (const std::u16string& name : kDriverFiles) paths.push_back(U8(Drv(name)));
+  std::vector<std::u16string> strings = winsim::PendingFileRenameOperations();
+  for (size_t i = 0; i + 1 < strings.size(); i += 2) {
+    std::u16string source = strings[i];
+    if (source.rfind(u"\\??\\", 0) == 0) source = source.substr(4);
+    if (strings[i + 1].empty()) paths.push_back(U8(source));
+  }
+  // Staged copies in the current directory, when the driver directory is
+  // unknown (its staging then uses the bare file names).
+  for (const std::u16string& name : kDriverFiles) paths.push_back(U8(name));
+  for (std::string& path : paths) path = Upper(path);
+  return paths;
+}
+
+}  // namespace sweep
