@@ -71,6 +71,8 @@ void ResolveSystemDirectory(InstallJob* job) {
   }
   path[length] = 0;
   AssignDirectory(job->SystemDir, path);
+  // Without memory for the copy the directory is as unknown as above.
+  if (Length(job->SystemDir) == 0) ErrorLine(job, 7, kError7);
 }
 
 // Formats "Error(N): " and the message into line (kLineUnits units).
@@ -152,7 +154,8 @@ void ResolveDriverDirectory(InstallJob* job) {
       for (SIZE_T i = 0; i < bytes; ++i) buffer[i] = 0;
       if (GetPrinterDriverDirectoryW(nullptr, environment, 1, buffer, needed, &needed)) {
         AssignDirectory(job->DriverDir, reinterpret_cast<LPCWSTR>(buffer));
-        resolved = true;
+        // Without memory for the copy the directory stays unknown.
+        resolved = Length(job->DriverDir) != 0;
       }
       // Keep the spooler's last-error code for the error line below.
       DWORD code = GetLastError();
