@@ -149,21 +149,25 @@ struct Scenario {
   void (*setup)();
   // Queues with a SubKey before the run; a reinstall must not lose them.
   std::vector<std::u16string> savedQueues;
+  // When not empty, only these calls are swept (the rest of the run is the
+  // same as in another scenario).
+  std::vector<std::string> sweptApis;
 };
 
 inline const std::vector<Scenario>& Scenarios() {
   static const std::vector<Scenario> scenarios = {
-      {"install-clean", u"install", Kind::Install, {1, 100, 101}, &SetupClean, {}},
-      {"install-spooler-stopped", u"install", Kind::Install, {1, 100, 101}, &SetupCleanSpoolerStopped, {}},
+      {"install-clean", u"install", Kind::Install, {1, 100, 101}, &SetupClean, {}, {}},
+      {"install-spooler-stopped", u"install", Kind::Install, {1, 100, 101}, &SetupCleanSpoolerStopped, {},
+       {"OpenSCManagerW", "OpenServiceW", "QueryServiceStatus", "StartServiceW", "ControlService"}},
       {"reinstall-current", u"install", Kind::Install, {1, 100, 101}, &SetupCurrent,
-       {u"Solvendale", u"Solvendale Office"}},
+       {u"Solvendale", u"Solvendale Office"}, {}},
       {"reinstall-old", u"install", Kind::Install, {1, 100, 101}, &SetupOld,
-       {u"Solvendale", u"Solvendale Office"}},
-      {"uninstall", u"uninstall", Kind::Uninstall, {2, 100, 101}, &SetupCurrent, {}},
-      {"onChkDrv", u"onChkDrv", Kind::Probe, {3, 103}, &SetupCurrent, {}},
-      {"onInit", u"onInit", Kind::Probe, {3, 102, 200}, &SetupPendingMonitor, {}},
-      {"def.set", u"def.set", Kind::Probe, {4}, &SetupOtherDefault, {}},
-      {"removetray", u"removetray", Kind::Probe, {6}, &SetupCurrent, {}},
+       {u"Solvendale", u"Solvendale Office"}, {}},
+      {"uninstall", u"uninstall", Kind::Uninstall, {2, 100, 101}, &SetupCurrent, {}, {}},
+      {"onChkDrv", u"onChkDrv", Kind::Probe, {3, 103}, &SetupCurrent, {}, {}},
+      {"onInit", u"onInit", Kind::Probe, {3, 102, 200}, &SetupPendingMonitor, {}, {}},
+      {"def.set", u"def.set", Kind::Probe, {4}, &SetupOtherDefault, {}, {}},
+      {"removetray", u"removetray", Kind::Probe, {6}, &SetupCurrent, {}, {}},
   };
   return scenarios;
 }

@@ -438,6 +438,10 @@ TEST_P(FaultSweep, EveryCallFailingKeepsTheInvariants) {
   rows.push_back({Fault(), base});
   std::set<std::string> notSwept;
   for (const std::string& api : order) {
+    if (!scenario.sweptApis.empty() &&
+        std::find(scenario.sweptApis.begin(), scenario.sweptApis.end(), api) == scenario.sweptApis.end()) {
+      continue;
+    }
     std::vector<DWORD> errors = PlausibleErrors(api);
     if (errors.empty()) {
       notSwept.insert(api + " (" + NotSweptReason(api) + ")");
@@ -446,11 +450,9 @@ TEST_P(FaultSweep, EveryCallFailingKeepsTheInvariants) {
     for (DWORD error : errors) {
       for (int ordinal = 0; ordinal < sites[api]; ++ordinal) {
         Fault fault{api, ordinal, error};
-        if (getenv("SWEEP_DRY")) { rows.push_back({fault, Verdict()}); continue; }
         rows.push_back({fault, RunIsolated(scenario, fault, baseline)});
       }
       Fault always{api, -1, error};
-      if (getenv("SWEEP_DRY")) { rows.push_back({always, Verdict()}); continue; }
       rows.push_back({always, RunIsolated(scenario, always, baseline)});
     }
   }
