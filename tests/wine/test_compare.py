@@ -183,6 +183,23 @@ def parse_records(text):
             for line in text.splitlines() if line]
 
 
+def logged_list(lines, kind):
+    """The names of a monitor or driver list as the program logged it:
+    the numbered lines between its dashed header and the closing dashes
+    (an empty list when the log says there is none)."""
+    names = []
+    inside = False
+    for line in lines:
+        match = LIST_START.match(line)
+        if match and match.group(2) == kind:
+            inside = True
+        elif inside and line.startswith("---"):
+            break
+        elif inside:
+            names.append(line.split(". ", 1)[1])
+    return names
+
+
 def norm_path(path):
     if path is None or path == "(null)":
         return None
@@ -560,6 +577,13 @@ class EmptyMachineTest(CompareTestCase):
             self.assertNotIn("Error(", wine.log)
             self.assertEqual(wine.code, 2)
             self.assertEqual(wine.state.default_record, OTHER_QUEUE)
+            # The monitor and driver lists the program enumerated and logged
+            # are the ones the state reader sees, in the same order.
+            records = self.wine.spooler_state()
+            self.assertEqual(logged_list(lines, "monitors"),
+                             [r[1] for r in records if r[0] == "monitor"])
+            self.assertEqual(logged_list(lines, "drivers"),
+                             [r[1] for r in records if r[0] == "driver"])
             # The probe reads the same default printer: not a Solvendale
             # queue, so 102; with a Solvendale queue as default, 3.
             self.assertEqual(self.installer("onInit").code, 102)
