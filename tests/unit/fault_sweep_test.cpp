@@ -519,10 +519,10 @@ namespace {
 //     --gtest_also_run_disabled_tests --gtest_filter='*ShowOneRun*'
 // (the ordinal counts from 0; -1 fails every call).
 TEST(FaultSweepTool, DISABLED_ShowOneRun) {
-  const char* spec = getenv("FAULT_SWEEP_ONE");
-  if (spec == nullptr) GTEST_SKIP() << "FAULT_SWEEP_ONE not set";
+  const char* chosen = getenv("FAULT_SWEEP_ONE");
+  if (chosen == nullptr) GTEST_SKIP() << "FAULT_SWEEP_ONE not set";
   std::vector<std::string> parts;
-  std::istringstream in(spec);
+  std::istringstream in(chosen);
   for (std::string part; std::getline(in, part, '|');) parts.push_back(part);
   ASSERT_EQ(4u, parts.size());
   for (const Scenario& scenario : Scenarios()) {
