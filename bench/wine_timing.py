@@ -29,10 +29,11 @@ import argparse
 import os
 import shutil
 import statistics
-import subprocess
 import sys
+import threading
 import time
 
+sys.dont_write_bytecode = True  # nothing written into tests/wine
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(ROOT, "tests", "wine"))
 os.environ.setdefault("WINE_TEST_DIR", os.path.join(ROOT, "build", "bench-wine", "run"))
@@ -65,11 +66,23 @@ class Timing:
         return "/".join(str(c) for c in sorted(set(self.codes)))
 
 
+def wait_for(process, seconds):
+    """Waits for the process in one blocking waitpid (Popen.wait with a
+    timeout polls in steps of up to 50 ms, which would show in the times);
+    a timer ends a process that hangs."""
+    timer = threading.Timer(seconds, process.kill)
+    timer.start()
+    try:
+        process.wait()
+    finally:
+        timer.cancel()
+
+
 def timed_run(wine, program, args):
     """Wall time from starting the process to its end, and its exit code."""
     started = time.perf_counter()
     process = wine.start(program, *args)
-    process.wait(timeout=120)
+    wait_for(process, 120)
     seconds = time.perf_counter() - started
     return seconds, wine.finish(process).code
 
@@ -80,7 +93,7 @@ def timed_job(wine, command):
     started = time.perf_counter()
     process = wine.start(harness.PROGRAM, command)
     reader = wine.start(harness.helper("dialog_reader"), "read", "120000")
-    reader.wait(timeout=180)
+    wait_for(reader, 180)
     seconds = time.perf_counter() - started
     found = wine.finish(reader).code == 0
     if found:
@@ -89,7 +102,7 @@ def timed_job(wine, command):
             raise RuntimeError("the log dialog of %s did not close" % command)
     else:
         seconds = None
-    process.wait(timeout=120)
+    wait_for(process, 120)
     if seconds is None:
         seconds = time.perf_counter() - started
     return seconds, wine.finish(process).code
