@@ -9,7 +9,6 @@ if(SANITIZE)
   add_link_options(${SAN_FLAGS})
 endif()
 
-file(GLOB WINSIM_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/winsim/src/*.cpp)
 # Object libraries: every module of the stand-in registers itself at start,
 # so none of its objects may be dropped by the linker.
 add_library(winsim OBJECT ${WINSIM_SOURCES})
