@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what the Windows build and its Wine tests need on a Debian machine:
 # the MinGW-w64 cross compiler and tools, Wine (64-bit), Xvfb, ImageMagick
-# (screenshots) and Python 3 (test scripts). Safe to run more than once: it
+# (screenshots), Python 3 (test scripts), NSIS (the setup package),
+# osslsigncode and OpenSSL (signing). Safe to run more than once: it
 # only calls apt-get when something is missing.
 set -euo pipefail
 
@@ -14,6 +15,9 @@ packages=(
   xvfb
   imagemagick
   python3
+  nsis
+  osslsigncode
+  openssl
 )
 
 missing=()
