@@ -215,12 +215,13 @@ class Session:
             self.state = json.load(f)
         self.env = base_env(self.state["display"])
 
-    def start(self, program, *args):
-        """Starts a program. Its output goes to files, not pipes: processes
-        it starts (the tray companion) inherit the handles and outlive it."""
+    def start(self, program, *args, env=None):
+        """Starts a program, with the variables of env added to its
+        environment. Its output goes to files, not pipes: processes it
+        starts (the tray companion) inherit the handles and outlive it."""
         out = tempfile.TemporaryFile()
         err = tempfile.TemporaryFile()
-        process = subprocess.Popen([WINE64, program] + list(args), env=self.env,
+        process = subprocess.Popen([WINE64, program] + list(args), env=dict(self.env, **(env or {})),
                                    stdin=subprocess.DEVNULL, stdout=out, stderr=err)
         process.out_file = out
         process.err_file = err

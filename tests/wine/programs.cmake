@@ -34,6 +34,13 @@ add_executable(wine_product_reset ${HELPER_DIR}/product_reset.cpp)
 wine_test_program(wine_product_reset ${WINE_TEST_OUT}/helpers product_reset)
 target_link_libraries(wine_product_reset PRIVATE winspool advapi32 user32)
 
+add_executable(wine_launcher ${HELPER_DIR}/launcher.cpp)
+wine_test_program(wine_launcher ${WINE_TEST_OUT}/helpers launcher)
+
+add_executable(wine_window_helper ${HELPER_DIR}/window_helper.cpp)
+wine_test_program(wine_window_helper ${WINE_TEST_OUT}/helpers window_helper)
+target_link_libraries(wine_window_helper PRIVATE user32)
+
 add_executable(wine_compare_setup ${HELPER_DIR}/compare_setup.cpp)
 wine_test_program(wine_compare_setup ${WINE_TEST_OUT}/helpers compare_setup)
 target_link_libraries(wine_compare_setup PRIVATE winspool advapi32)
@@ -68,3 +75,9 @@ endforeach()
 add_executable(wine_fixture_tray WIN32 ${FIXTURE_DIR}/tray.cpp)
 wine_test_program(wine_fixture_tray ${WINE_TEST_OUT}/fixtures soltray)
 target_link_libraries(wine_fixture_tray PRIVATE user32)
+
+# Stand-in for the installer itself, packed into a setup package in its
+# place to try the package's handling of every exit code.
+add_executable(wine_fixture_installer_exit_code WIN32 ${FIXTURE_DIR}/installer_exit_code.cpp)
+wine_test_program(wine_fixture_installer_exit_code ${WINE_TEST_OUT}/fixtures installer_exit_code)
+target_link_libraries(wine_fixture_installer_exit_code PRIVATE shell32)

@@ -126,3 +126,25 @@ wine_compare_test(wine_compare_uninstall CleanMachineTest.test_uninstall_after_i
 wine_compare_test(wine_compare_reinstall ReinstallTest.test_reinstall_over_compatible_installation)
 wine_compare_test(wine_compare_uninstall_empty EmptyMachineTest.test_uninstall_without_any_component)
 wine_compare_test(wine_compare_spooler_access EmptyMachineTest.test_spooler_access)
+
+# The setup package (packaging/nsis): package_signed_release builds it with
+# scripts/package.sh, signed with a throwaway certificate, and verifies the
+# signatures; the Wine tests then run that package, silently and as a user.
+add_test(NAME package_signed_release
+  COMMAND ${PYTHON3} ${WINE_TEST_SOURCE}/run_case.py test_package
+    SignedReleaseTest.test_sign_and_verify)
+set_tests_properties(package_signed_release PROPERTIES
+  ENVIRONMENT "${WINE_TEST_ENV}" SKIP_RETURN_CODE 77 LABELS package TIMEOUT 300
+  FIXTURES_SETUP signed_release)
+function(wine_package_test name case)
+  wine_test(${name} test_package ${case})
+  set_tests_properties(${name} PROPERTIES FIXTURES_REQUIRED "wine_session;signed_release")
+  set(WINE_PREVIOUS_TEST ${name} PARENT_SCOPE)
+endfunction()
+wine_package_test(wine_package_first_page PackageTest.test_first_page_and_cancel)
+wine_package_test(wine_package_silent_install PackageTest.test_silent_install)
+wine_package_test(wine_package_upgrade PackageTest.test_upgrade_keeps_queues)
+wine_package_test(wine_package_silent_uninstall PackageTest.test_silent_uninstall)
+wine_test(wine_package_exit_codes test_package ExitCodeTest.test_silent_runs)
+wine_test(wine_package_interactive_error test_package
+  ExitCodeTest.test_interactive_error_names_the_report)

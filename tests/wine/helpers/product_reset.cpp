@@ -4,7 +4,8 @@
 // deleted here). Ends a running tray companion, deletes the queues of the
 // "Solvendale printer" driver, the driver, the "Solvendale:" monitor, their
 // files, the tray's Run value, PendingFileRenameOperations and the default
-// printer setting. Prints what it could not do; exit 0 when all went well.
+// printer setting, and the entry of a setup package in Add/Remove
+// Programs. Prints what it could not do; exit 0 when all went well.
 //
 //   product_reset.exe            the reset described above
 //   product_reset.exe datatype   gives every queue registered without a data
@@ -199,6 +200,9 @@ int wmain(int argc, wchar_t** argv) {
               L"PendingFileRenameOperations");
   DeleteValue(HKEY_CURRENT_USER, L"Software\\Microsoft\\Windows NT\\CurrentVersion\\Windows",
               L"Device");
+  LONG entry = RegDeleteTreeW(HKEY_LOCAL_MACHINE,
+                              L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Solvendale");
+  if (entry != ERROR_SUCCESS && entry != ERROR_FILE_NOT_FOUND) Fail("RegDeleteTreeW");
   fflush(stdout);
   return failures ? 1 : 0;
 }

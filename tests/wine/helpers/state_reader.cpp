@@ -14,6 +14,9 @@
 //   traywindow  handle            (a window of the tray companion's class, its
 //                                 handle as a decimal number)
 //   traymutex                     (the tray companion's mutex exists)
+//   uninstall  name  text          (a value of the product's entry in Add/Remove
+//                                 Programs, HKLM ...\Uninstall\Solvendale;
+//                                 numbers in decimal)
 #include <windows.h>
 #include <winspool.h>
 #include <stdio.h>
@@ -223,6 +226,35 @@ static void Registry() {
   }
 }
 
+static void UninstallEntry() {
+  HKEY key;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE,
+                    L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Solvendale", 0,
+                    KEY_READ, &key) != ERROR_SUCCESS) {
+    return;
+  }
+  for (DWORD i = 0;; ++i) {
+    wchar_t name[256];
+    DWORD name_length = 256, type = 0;
+    BYTE data[2048] = {};
+    DWORD size = sizeof(data) - sizeof(wchar_t);
+    if (RegEnumValueW(key, i, name, &name_length, nullptr, &type, data, &size) != ERROR_SUCCESS) {
+      break;
+    }
+    fputs("uninstall", stdout);
+    Field(name);
+    if (type == REG_DWORD) {
+      DWORD number = 0;
+      CopyMemory(&number, data, sizeof(number));
+      Number(number, false);
+    } else {
+      Field(reinterpret_cast<wchar_t*>(data));
+    }
+    putchar('\n');
+  }
+  RegCloseKey(key);
+}
+
 static void Tray() {
   HWND window = FindWindowW(L"svd::{05759F8E-103D-41B6-8A61-EFAA89516692}", nullptr);
   if (window) {
@@ -243,6 +275,7 @@ int wmain() {
   Printers();
   DefaultPrinter();
   Registry();
+  UninstallEntry();
   Tray();
   fflush(stdout);
   return 0;
