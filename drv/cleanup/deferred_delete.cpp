@@ -1,6 +1,7 @@
 // Files still to delete, and Windows' own pending file operations.
 #include "cleanup/deferred_delete.h"
 
+#include "job/log.h"
 #include "job/text.h"
 
 namespace svd {

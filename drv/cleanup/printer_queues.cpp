@@ -5,6 +5,7 @@
 // of the product) are remembered first, and a reinstall creates them again
 // with their name, comment, location, SubKey and default status.
 #include "cleanup/printer_queues.h"
+#include "job/log.h"
 #include "job/text.h"
 #include "spooler/catalogue.h"
 

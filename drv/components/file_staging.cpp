@@ -1,6 +1,7 @@
 // Copying component files into place and reading their build numbers.
 #include "components/file_staging.h"
 
+#include "job/log.h"
 #include "job/text.h"
 
 namespace svd {

@@ -6,6 +6,7 @@
 
 #include "cleanup/deferred_delete.h"
 #include "components/file_staging.h"
+#include "job/log.h"
 #include "job/text.h"
 #include "spooler/service_control.h"
 

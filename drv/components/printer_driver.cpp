@@ -4,6 +4,7 @@
 
 #include "cleanup/deferred_delete.h"
 #include "components/file_staging.h"
+#include "job/log.h"
 #include "spooler/service_control.h"
 
 namespace svd {

@@ -4,9 +4,10 @@
 
 #include "cleanup/deferred_delete.h"
 #include "cleanup/tray.h"
+#include "install/probes.h"
 #include "job/log_dialog.h"
 #include "job/text.h"
-#include "spooler/probes.h"
+#include "workflows/job_setup.h"
 #include "workflows/workflows.h"
 
 namespace svd {

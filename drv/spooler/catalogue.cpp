@@ -8,6 +8,7 @@
 // block. Either way the result stays empty.
 #include "spooler/catalogue.h"
 
+#include "job/log.h"
 #include "job/product.h"
 #include "job/text.h"
 

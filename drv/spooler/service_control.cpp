@@ -4,6 +4,8 @@
 // so that one wait lasts about ten seconds at most.
 #include "spooler/service_control.h"
 
+#include "job/log.h"
+
 namespace svd {
 
 namespace {

@@ -6,6 +6,7 @@
 #include "cleanup/tray.h"
 #include "components/port_monitor.h"
 #include "components/printer_driver.h"
+#include "job/log.h"
 #include "spooler/catalogue.h"
 #include "spooler/service_control.h"
 
@@ -83,8 +84,7 @@ void UnInstallAndClean(InstallJob* job) {
 }
 
 void ReInstall(InstallJob* job) {
-  LogLine(job, TEXT(">ReInstall"));
-  job->LogDepth += 2;
+  TraceScope trace(job, 2, TEXT(">ReInstall"));
   job->Reinstalling = true;
   job->CheckMonitorVersion = true;
 
@@ -97,8 +97,6 @@ void ReInstall(InstallJob* job) {
   RecreatePrinters(job);
   StartTray(job);
   RetryPendingDeletesWithRestart(job);
-
-  job->LogDepth -= 2;
 }
 
 }  // namespace svd

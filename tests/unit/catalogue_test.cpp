@@ -10,6 +10,7 @@
 #include "spooler/catalogue.h"
 #include "winsim/control.h"
 #include "winsim/spooler_control.h"
+#include "workflows/job_setup.h"
 
 namespace svd {
 namespace {

@@ -34,6 +34,7 @@
 #include "install/entry.h"
 #include "job/install_job.h"
 #include "spooler/catalogue.h"
+#include "workflows/job_setup.h"
 
 namespace sweep {
 namespace {

@@ -8,8 +8,10 @@
 #include <vector>
 
 #include "job/install_job.h"
+#include "job/log.h"
 #include "job/text.h"
 #include "winsim/control.h"
+#include "workflows/job_setup.h"
 
 namespace svd {
 namespace {

@@ -9,6 +9,7 @@
 
 #include "cleanup/deferred_delete.h"
 #include "install/entry.h"
+#include "job/log.h"
 #include "winsim/control.h"
 #include "winsim/desktop_control.h"
 

@@ -13,6 +13,7 @@
 
 #include "job/install_job.h"
 #include "sim_test.h"
+#include "workflows/job_setup.h"
 
 namespace jobtest {
 

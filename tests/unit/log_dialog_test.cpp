@@ -6,9 +6,11 @@
 #include <string>
 
 #include "job/install_job.h"
+#include "job/log.h"
 #include "job/log_dialog.h"
 #include "winsim/control.h"
 #include "winsim/desktop_control.h"
+#include "workflows/job_setup.h"
 
 namespace svd {
 namespace {

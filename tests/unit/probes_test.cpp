@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "spooler/probes.h"
+#include "install/probes.h"
 #include "winsim/control.h"
 #include "winsim/spooler_control.h"
 

@@ -9,6 +9,7 @@
 #include "spooler/service_control.h"
 #include "winsim/control.h"
 #include "winsim/spooler_control.h"
+#include "workflows/job_setup.h"
 
 namespace svd {
 namespace {

@@ -1,6 +1,6 @@
 // The status probes. They build no job, write no log and show nothing: a
 // failure inside a probe only shapes its answer.
-#include "spooler/probes.h"
+#include "install/probes.h"
 
 #include "cleanup/deferred_delete.h"
 #include "components/file_staging.h"

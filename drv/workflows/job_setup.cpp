@@ -1,11 +1,9 @@
-// The install job: creation, release and the operation log.
-#include "job/install_job.h"
-
-#include <cstdarg>
+// Building the install job for a run and releasing it afterwards.
+#include "workflows/job_setup.h"
 
 #include "cleanup/deferred_delete.h"
 #include "cleanup/printer_queues.h"
-#include "job/log_format.h"
+#include "job/log.h"
 #include "job/text.h"
 #include "spooler/catalogue.h"
 #include "spooler/service_control.h"
@@ -13,17 +11,6 @@
 namespace svd {
 
 namespace {
-
-const size_t kLineUnits = 1024;
-const LONG kMaxIndentLevels = 10;
-const DWORD kFormatMessageFlags = FORMAT_MESSAGE_ALLOCATE_BUFFER |
-                                  FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_FROM_SYSTEM;
-const DWORD kEnglishUnitedStates = 0x0409;
-
-// Twenty spaces: the deepest indentation; shallower ones are its tails.
-const WCHAR kIndentation[] = {' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ',
-                              ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', 0};
-const WCHAR kLineEnd[] = {'\r', '\n', 0};
 
 // Assigns a directory path to target so that it ends with one backslash
 // (an empty path leaves the target null). One Resize, one copy.
@@ -73,13 +60,6 @@ void ResolveSystemDirectory(InstallJob* job) {
   AssignDirectory(job->SystemDir, path);
   // Without memory for the copy the directory is as unknown as above.
   if (Length(job->SystemDir) == 0) ErrorLine(job, 7, kError7);
-}
-
-// Formats "Error(N): " and the message into line (kLineUnits units).
-size_t FormatErrorText(LPWSTR line, int number, LPCWSTR format, va_list args) {
-  size_t used = FormatLogText(line, kLineUnits, TEXT("Error(%d): "), number);
-  used += FormatLogTextV(line + used, kLineUnits - used, format, args);
-  return used;
 }
 
 }  // namespace
@@ -165,74 +145,6 @@ void ResolveDriverDirectory(InstallJob* job) {
   }
   if (!resolved) ErrorLine(job, 6, kError6);
   job->HelpFile = kHelpFileName;
-}
-
-void LogLine(InstallJob* job, LPCWSTR format, ...) {
-  WCHAR line[kLineUnits];
-  va_list args;
-  va_start(args, format);
-  FormatLogTextV(line, kLineUnits, format, args);
-  va_end(args);
-  AppendLogText(job, line);
-}
-
-void ErrorLine(InstallJob* job, int number, LPCWSTR format, ...) {
-  WCHAR line[kLineUnits];
-  va_list args;
-  va_start(args, format);
-  size_t used = FormatErrorText(line, number, format, args);
-  va_end(args);
-  // Read only now: the formatting above makes no system call, so this is
-  // still the code of the call that failed before ErrorLine was entered.
-  DWORD code = GetLastError();
-  LPWSTR description = SystemMessage(code);
-  if (code != 0) {
-    if (description != nullptr) {
-      FormatLogText(line + used, kLineUnits - used, TEXT(" - (%s)"), description);
-    } else {
-      FormatLogText(line + used, kLineUnits - used, TEXT(" - ( No Description )"));
-    }
-  }
-  AppendLogText(job, line);
-  ++job->ErrorCount;
-  if (description != nullptr) LocalFree(description);
-}
-
-void AppendLogText(InstallJob* job, LPCWSTR text) {
-  if (job->LogDepth > 0) {
-    LONG levels = job->LogDepth < kMaxIndentLevels ? job->LogDepth : kMaxIndentLevels;
-    Append(job->OperationLog, kIndentation + 2 * (kMaxIndentLevels - levels));
-  }
-  if (TextLength(text) != 0) Append(job->OperationLog, text);
-  Append(job->OperationLog, kLineEnd);
-}
-
-LPWSTR SystemMessage(DWORD code) {
-  LPWSTR text = nullptr;
-  DWORD length = FormatMessageW(kFormatMessageFlags, nullptr, code, kEnglishUnitedStates,
-                                reinterpret_cast<LPWSTR>(&text), 0, nullptr);
-  if (text == nullptr) return nullptr;
-  if (length == 0) {
-    LocalFree(text);
-    return nullptr;
-  }
-  size_t end = TextLength(text);
-  while (end > 0 && (text[end - 1] == '\r' || text[end - 1] == '\n')) text[--end] = 0;
-  return text;
-}
-
-TraceScope::TraceScope(InstallJob* job, LPCWSTR format, ...) : job_(job) {
-  WCHAR line[kLineUnits];
-  va_list args;
-  va_start(args, format);
-  FormatLogTextV(line, kLineUnits, format, args);
-  va_end(args);
-  AppendLogText(job_, line);
-  ++job_->LogDepth;
-}
-
-TraceScope::~TraceScope() {
-  --job_->LogDepth;
 }
 
 }  // namespace svd

@@ -1,0 +1,17 @@
+// Building the install job for a run and releasing it afterwards.
+#pragma once
+#include "win.h"
+#include "job/install_job.h"
+
+namespace svd {
+
+// Starts the log, makes sure the spooler runs, resolves the directories and
+// reads the printer list with the default printer marked.
+void CreateInstallJob(InstallJob* job);
+// Releases everything the job owns.
+void DestroyInstallJob(InstallJob* job);
+// The component file names, the environment and the spooler's driver
+// directory (error line 6 when it cannot be read).
+void ResolveDriverDirectory(InstallJob* job);
+
+}  // namespace svd
