@@ -176,13 +176,13 @@ void RememberPrinter(InstallJob* job, PRINTER_INFO_2W* record) {
   LPCWSTR shown = record->pPrinterName;
   HANDLE printer = nullptr;
   if (!OpenPrinterW(record->pPrinterName, &printer, nullptr)) {
-    if (job->Reinstalling) ErrorLine(job, 16, kError16, shown);
+    if (job->Reinstalling) ErrorLine(job, ErrorId::CantOpenPrinter, shown);
     return;
   }
   CHAR subkey[kSubKeyBytes] = {};
   ReadSubKey(printer, subkey);
   if (subkey[0] != 0 && !PushSavedPrinter(job, subkey, record) && job->Reinstalling) {
-    ErrorLine(job, 16, kError16, shown);
+    ErrorLine(job, ErrorId::CantOpenPrinter, shown);
   }
   ClosePrinter(printer);
 }
@@ -198,13 +198,13 @@ void DeletePrinter(InstallJob* job, LPCWSTR name) {
   // Without a name OpenPrinterW would open the print server, not a queue.
   if (name == nullptr) SetLastError(ERROR_INVALID_PRINTER_NAME);
   if (name == nullptr || !OpenPrinterW(const_cast<LPWSTR>(name), &printer, &defaults)) {
-    ErrorLine(job, 16, kError16, shown);
+    ErrorLine(job, ErrorId::CantOpenPrinter, shown);
     return;
   }
   if (SpoolDeletePrinter(printer)) {
     LogLine(job, TEXT("OK"));
   } else {
-    ErrorLine(job, 17, kError17, shown);
+    ErrorLine(job, ErrorId::CantDeletePrinter, shown);
   }
   ClosePrinter(printer);
 }
@@ -224,7 +224,7 @@ HANDLE AddPrinter(InstallJob* job, LPCWSTR name) {
   if (printer != nullptr) {
     LogLine(job, TEXT("OK :)"));
   } else {
-    ErrorLine(job, 15, kError15, shown);
+    ErrorLine(job, ErrorId::CantAddPrinter, shown);
   }
   return printer;
 }

@@ -46,14 +46,14 @@ bool CopyContents(InstallJob* job, HANDLE source, HANDLE destination, LPCWSTR de
   for (;;) {
     DWORD read = 0;
     if (!ReadFile(source, buffer, kCopyChunk, &read, nullptr)) {
-      ErrorLine(job, 8, kError8, destinationPath);
+      ErrorLine(job, ErrorId::CopyFailed, destinationPath);
       return false;
     }
     if (read != 0) {
       DWORD written = 0;
       BOOL wrote = WriteFile(destination, buffer, read, &written, nullptr);
       if (!wrote || written != read) {
-        ErrorLine(job, 8, kError8, destinationPath);
+        ErrorLine(job, ErrorId::CopyFailed, destinationPath);
         return false;
       }
     }
@@ -90,7 +90,7 @@ HRESULT CopyFile(InstallJob* job, LPCWSTR targetDirectory, LPCWSTR fileName,
   LPWSTR destinationPath = JoinPath(targetDirectory, fileName);
   bool ready = sourcePath != nullptr && destinationPath != nullptr;
   // Without memory for the paths the source cannot be opened at all.
-  if (!ready && reportErrors) ErrorLine(job, 10, kError10, fileName);
+  if (!ready && reportErrors) ErrorLine(job, ErrorId::CantOpenSource, fileName);
   if (destinationPathOut != nullptr) {
     // The caller's buffer holds MAX_PATH units; a longer path is refused
     // rather than written past it.
@@ -100,18 +100,18 @@ HRESULT CopyFile(InstallJob* job, LPCWSTR targetDirectory, LPCWSTR fileName,
     } else if (ready) {
       ready = false;
       SetLastError(ERROR_FILENAME_EXCED_RANGE);
-      if (reportErrors) ErrorLine(job, 9, kError9, destinationPath);
+      if (reportErrors) ErrorLine(job, ErrorId::CantOpenDestination, destinationPath);
     }
   }
 
   if (ready) {
     HANDLE source = CreateFileW(sourcePath, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
     if (source == INVALID_HANDLE_VALUE) {
-      if (reportErrors) ErrorLine(job, 10, kError10, fileName);
+      if (reportErrors) ErrorLine(job, ErrorId::CantOpenSource, fileName);
     } else {
       HANDLE destination = CreateDestinationFile(job, destinationPath);
       if (destination == INVALID_HANDLE_VALUE) {
-        if (reportErrors) ErrorLine(job, 9, kError9, destinationPath);
+        if (reportErrors) ErrorLine(job, ErrorId::CantOpenDestination, destinationPath);
       } else {
         if (CopyContents(job, source, destination, destinationPath)) result = S_OK;
         CloseHandle(destination);

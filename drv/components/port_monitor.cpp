@@ -147,7 +147,7 @@ int RemoveMonitorRegistration(InstallJob* job, bool found) {
   if (SpoolDeleteMonitor(job->Environment)) return 1;
   { SpoolerRestart restart(job); }
   if (SpoolDeleteMonitor(job->Environment)) return 1;
-  ErrorLine(job, 12, kError12);
+  ErrorLine(job, ErrorId::CantRemoveMonitor);
   return -1;
 }
 
@@ -185,7 +185,7 @@ void AddMonitor(InstallJob* job) {
     }
   }
   if (!registered) {
-    ErrorLine(job, 11, kError11);
+    ErrorLine(job, ErrorId::CantInstallMonitor);
     return;
   }
   LogLine(job, TEXT("AddMonitor - OK :)"));
@@ -260,7 +260,7 @@ void DeleteMonitor(InstallJob* job, const MonitorList* monitors) {
       AddPendingDelete(&job->PendingDeleteList, Text(path));
     }
     // The registration is gone but its DLL stays where it is.
-    if (pathLost) ErrorLine(job, 12, kError12);
+    if (pathLost) ErrorLine(job, ErrorId::CantRemoveMonitor);
     LogLine(job, TEXT("Monitor was removed :)"));
   }
   Release(path);

@@ -76,7 +76,7 @@ void AddPrinterDriver(InstallJob* job) {
   if (SpoolAddPrinterDriver(&record)) {
     LogLine(job, TEXT("OK :)"));
   } else {
-    ErrorLine(job, 13, kError13);
+    ErrorLine(job, ErrorId::CantInstallDriver);
   }
 
   // The spooler keeps its own copies; the staged ones go in any case.
@@ -104,7 +104,7 @@ void DeletePrinterDriver(InstallJob* job, const DriverList* drivers) {
     LogLine(job, TEXT("Can't delete driver. Trying to restart spooler"));
     { SpoolerRestart restart(job); }
     if (!RequestDriverDeletion(job)) {
-      ErrorLine(job, 14, kError14);
+      ErrorLine(job, ErrorId::CantRemoveDriver);
       return;
     }
   }

@@ -37,11 +37,11 @@ void LogLine(InstallJob* job, LPCWSTR format, ...) {
   AppendLogText(job, line);
 }
 
-void ErrorLine(InstallJob* job, int number, LPCWSTR format, ...) {
+void ErrorLine(InstallJob* job, ErrorId id, ...) {
   WCHAR line[kLineUnits];
   va_list args;
-  va_start(args, format);
-  size_t used = FormatErrorText(line, number, format, args);
+  va_start(args, id);
+  size_t used = FormatErrorText(line, static_cast<int>(id), ErrorText(id), args);
   va_end(args);
   // Read only now: the formatting above makes no system call, so this is
   // still the code of the call that failed before ErrorLine was entered.

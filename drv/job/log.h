@@ -8,8 +8,57 @@
 
 namespace svd {
 
+// The numbered error lines. An enumerator's value is the number its line
+// shows ("Error(N): "); ErrorText beside it holds the message, a format
+// text for ErrorLine's arguments. A new error line is one enumerator and one
+// case below (the build refuses an enumerator without its text).
+enum class ErrorId {
+  CantOpenServiceManager = 1,
+  CantOpenSpooler = 2,
+  CantStopSpooler = 3,
+  CantStartSpooler = 4,
+  ControlServiceFailed = 5,
+  CantRetrieveDriverDirectory = 6,
+  CantRetrieveSystemDirectory = 7,
+  CopyFailed = 8,
+  CantOpenDestination = 9,
+  CantOpenSource = 10,
+  CantInstallMonitor = 11,
+  CantRemoveMonitor = 12,
+  CantInstallDriver = 13,
+  CantRemoveDriver = 14,
+  CantAddPrinter = 15,
+  CantOpenPrinter = 16,
+  CantDeletePrinter = 17,
+};
+
+inline LPCWSTR ErrorText(ErrorId id) {
+  switch (id) {
+    case ErrorId::CantOpenServiceManager: return TEXT("Can't open service manager.");
+    case ErrorId::CantOpenSpooler: return TEXT("Can't open the spooler");
+    case ErrorId::CantStopSpooler: return TEXT("Can't stop the spooler");
+    case ErrorId::CantStartSpooler: return TEXT("Can't start the spooler");
+    case ErrorId::ControlServiceFailed: return TEXT("ControlService failed with code %d (0x%x)");
+    case ErrorId::CantRetrieveDriverDirectory: return TEXT("Can`t retrieve printer driver directory.");
+    case ErrorId::CantRetrieveSystemDirectory: return TEXT("Can`t retrieve system directory.");
+    case ErrorId::CopyFailed: return TEXT("CopyFile(..,%s)");
+    case ErrorId::CantOpenDestination: return TEXT("Cant't open destination file: %s");
+    case ErrorId::CantOpenSource: return TEXT("Cant't open source file: %s");
+    case ErrorId::CantInstallMonitor: return TEXT("Can`t install a local port monitor'Solvendale:'");
+    case ErrorId::CantRemoveMonitor: return TEXT("Can`t remove the port monitor 'Solvendale:'");
+    case ErrorId::CantInstallDriver: return TEXT("Can`t install a printer driver 'Solvendale printer'");
+    case ErrorId::CantRemoveDriver: return TEXT("Can`t remove the printer-driver 'Solvendale printer'");
+    case ErrorId::CantAddPrinter: return TEXT("Can`t add printer '%s'");
+    case ErrorId::CantOpenPrinter: return TEXT("Can`t open printer '%s'");
+    case ErrorId::CantDeletePrinter: return TEXT("Can`t delete printer '%s'");
+  }
+  return TEXT("");
+}
+
 void LogLine(InstallJob* job, LPCWSTR format, ...);
-void ErrorLine(InstallJob* job, int number, LPCWSTR format, ...);
+// Writes "Error(N): ", the error's message formatted with the arguments and
+// the system's text for the last-error code, and counts the error.
+void ErrorLine(InstallJob* job, ErrorId id, ...);
 void AppendLogText(InstallJob* job, LPCWSTR text);
 // The system's English text for code without its trailing line break, or
 // null. The caller frees it with LocalFree.
@@ -32,24 +81,5 @@ class TraceScope {
   InstallJob* job_;
   LONG levels_;
 };
-
-// Error messages by number, each used with ErrorLine(job, number, text, ...).
-inline const WCHAR* const kError1 = TEXT("Can't open service manager.");
-inline const WCHAR* const kError2 = TEXT("Can't open the spooler");
-inline const WCHAR* const kError3 = TEXT("Can't stop the spooler");
-inline const WCHAR* const kError4 = TEXT("Can't start the spooler");
-inline const WCHAR* const kError5 = TEXT("ControlService failed with code %d (0x%x)");
-inline const WCHAR* const kError6 = TEXT("Can`t retrieve printer driver directory.");
-inline const WCHAR* const kError7 = TEXT("Can`t retrieve system directory.");
-inline const WCHAR* const kError8 = TEXT("CopyFile(..,%s)");
-inline const WCHAR* const kError9 = TEXT("Cant't open destination file: %s");
-inline const WCHAR* const kError10 = TEXT("Cant't open source file: %s");
-inline const WCHAR* const kError11 = TEXT("Can`t install a local port monitor'Solvendale:'");
-inline const WCHAR* const kError12 = TEXT("Can`t remove the port monitor 'Solvendale:'");
-inline const WCHAR* const kError13 = TEXT("Can`t install a printer driver 'Solvendale printer'");
-inline const WCHAR* const kError14 = TEXT("Can`t remove the printer-driver 'Solvendale printer'");
-inline const WCHAR* const kError15 = TEXT("Can`t add printer '%s'");
-inline const WCHAR* const kError16 = TEXT("Can`t open printer '%s'");
-inline const WCHAR* const kError17 = TEXT("Can`t delete printer '%s'");
 
 }  // namespace svd

@@ -66,14 +66,14 @@ bool CheckSpooler(InstallJob* job) {
 
   SC_HANDLE manager = OpenServiceManager();
   if (manager == nullptr) {
-    ErrorLine(job, 1, kError1);
+    ErrorLine(job, ErrorId::CantOpenServiceManager);
     return false;
   }
 
   bool result = true;
   SC_HANDLE service = OpenServiceW(manager, kSpoolerServiceName, kCheckAccess);
   if (service == nullptr) {
-    ErrorLine(job, 2, kError2);
+    ErrorLine(job, ErrorId::CantOpenSpooler);
     result = false;
   } else {
     SERVICE_STATUS status = {};
@@ -81,7 +81,7 @@ bool CheckSpooler(InstallJob* job) {
     if (QueryServiceStatus(service, &status) &&
         status.dwCurrentState != SERVICE_RUNNING) {
       if (!StartSpoolerAndWait(service)) {
-        ErrorLine(job, 4, kError4);
+        ErrorLine(job, ErrorId::CantStartSpooler);
         result = false;
       }
     }
@@ -106,7 +106,7 @@ void RestartSpooler(SpoolerRestart* scope, InstallJob* job) {
   scope->Manager = OpenServiceManager();
   if (scope->Manager == nullptr) {
     if (job != nullptr) {
-      ErrorLine(job, 1, kError1);
+      ErrorLine(job, ErrorId::CantOpenServiceManager);
     }
     return;
   }
@@ -114,7 +114,7 @@ void RestartSpooler(SpoolerRestart* scope, InstallJob* job) {
   scope->Service = OpenServiceW(scope->Manager, kSpoolerServiceName, kRestartAccess);
   if (scope->Service == nullptr) {
     if (job != nullptr) {
-      ErrorLine(job, 2, kError2);
+      ErrorLine(job, ErrorId::CantOpenSpooler);
     }
     return;
   }
@@ -124,14 +124,14 @@ void RestartSpooler(SpoolerRestart* scope, InstallJob* job) {
     DWORD code = GetLastError();
     // A spooler that was not running is no error.
     if (code != ERROR_SERVICE_NOT_ACTIVE && job != nullptr) {
-      ErrorLine(job, 5, kError5, static_cast<int>(code), static_cast<unsigned int>(code));
+      ErrorLine(job, ErrorId::ControlServiceFailed, static_cast<int>(code), static_cast<unsigned int>(code));
     }
   }
   // The end of the scope starts the spooler whatever the stop control did.
   scope->StopRequested = true;
 
   if (!WaitForStop(scope->Service, &status) && job != nullptr) {
-    ErrorLine(job, 3, kError3);
+    ErrorLine(job, ErrorId::CantStopSpooler);
   }
 }
 
@@ -139,7 +139,7 @@ void ResumeSpooler(SpoolerRestart* scope) {
   if (scope->Service != nullptr) {
     if (scope->StopRequested && !StartSpoolerAndWait(scope->Service) &&
         scope->Job != nullptr) {
-      ErrorLine(scope->Job, 4, kError4);
+      ErrorLine(scope->Job, ErrorId::CantStartSpooler);
     }
     CloseServiceHandle(scope->Service);
     scope->Service = nullptr;

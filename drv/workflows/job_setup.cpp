@@ -53,13 +53,13 @@ void ResolveSystemDirectory(InstallJob* job) {
   if (length == 0 || length >= MAX_PATH) {
     // 0 is a failure; a larger value is the size the path would need, and
     // the buffer then holds nothing usable.
-    ErrorLine(job, 7, kError7);
+    ErrorLine(job, ErrorId::CantRetrieveSystemDirectory);
     return;
   }
   path[length] = 0;
   AssignDirectory(job->SystemDir, path);
   // Without memory for the copy the directory is as unknown as above.
-  if (Length(job->SystemDir) == 0) ErrorLine(job, 7, kError7);
+  if (Length(job->SystemDir) == 0) ErrorLine(job, ErrorId::CantRetrieveSystemDirectory);
 }
 
 }  // namespace
@@ -143,7 +143,7 @@ void ResolveDriverDirectory(InstallJob* job) {
       SetLastError(code);
     }
   }
-  if (!resolved) ErrorLine(job, 6, kError6);
+  if (!resolved) ErrorLine(job, ErrorId::CantRetrieveDriverDirectory);
   job->HelpFile = kHelpFileName;
 }
 

@@ -102,7 +102,7 @@ TEST_F(InstallJobTest, TraceScopeWritesItsBannerAndIndentsWhatFollows) {
 TEST_F(InstallJobTest, ErrorLineWithoutALastErrorHasNoSuffix) {
   job_.LogDepth = 2;
   SetLastError(0);
-  ErrorLine(&job_, 7, kError7);
+  ErrorLine(&job_, ErrorId::CantRetrieveSystemDirectory);
   EXPECT_EQ(Log(job_), u"    Error(7): Can`t retrieve system directory.\r\n");
   EXPECT_EQ(job_.ErrorCount, 1);
 }
@@ -120,7 +120,7 @@ TEST_F(InstallJobTest, ErrorLineCarriesTheSystemTextWithoutItsLineBreak) {
   std::u16string description = rawText.substr(0, rawText.size() - 2);
 
   SetLastError(ERROR_ACCESS_DENIED);
-  ErrorLine(&job_, 16, kError16, u"Solvendale");
+  ErrorLine(&job_, ErrorId::CantOpenPrinter, u"Solvendale");
   EXPECT_EQ(Log(job_), u"Error(16): Can`t open printer 'Solvendale' - (" + description + u")\r\n");
 
   LPWSTR stripped = SystemMessage(ERROR_ACCESS_DENIED);
@@ -132,15 +132,15 @@ TEST_F(InstallJobTest, ErrorLineCarriesTheSystemTextWithoutItsLineBreak) {
 TEST_F(InstallJobTest, ErrorLineWithoutASystemText) {
   winsim::SetEnglishMessages(false);
   SetLastError(ERROR_ACCESS_DENIED);
-  ErrorLine(&job_, 3, kError3);
+  ErrorLine(&job_, ErrorId::CantStopSpooler);
   EXPECT_EQ(Log(job_), u"Error(3): Can't stop the spooler - ( No Description )\r\n");
   EXPECT_EQ(SystemMessage(ERROR_ACCESS_DENIED), nullptr);
 }
 
 TEST_F(InstallJobTest, ErrorLineFormatsTheMessageArguments) {
   SetLastError(0);
-  ErrorLine(&job_, 5, kError5, 1056, 1056u);
-  ErrorLine(&job_, 9, kError9, u"C:\\x.dll");
+  ErrorLine(&job_, ErrorId::ControlServiceFailed, 1056, 1056u);
+  ErrorLine(&job_, ErrorId::CantOpenDestination, u"C:\\x.dll");
   std::vector<std::u16string> lines = Lines(job_);
   ASSERT_EQ(lines.size(), 2u);
   EXPECT_EQ(lines[0], u"Error(5): ControlService failed with code 1056 (0x420)");
@@ -168,17 +168,16 @@ TEST_F(InstallJobTest, ErrorTextsCharacterForCharacter) {
       u"Can`t open printer '%s'",
       u"Can`t delete printer '%s'",
   };
-  const WCHAR* const actual[] = {kError1,  kError2,  kError3,  kError4,  kError5,  kError6,
-                                 kError7,  kError8,  kError9,  kError10, kError11, kError12,
-                                 kError13, kError14, kError15, kError16, kError17};
-  for (size_t i = 0; i < 17; ++i) EXPECT_EQ(std::u16string(actual[i]), expected[i]) << i + 1;
+  for (size_t i = 0; i < 17; ++i) {
+    EXPECT_EQ(std::u16string(ErrorText(static_cast<ErrorId>(i + 1))), expected[i]) << i + 1;
+  }
 }
 
 TEST_F(InstallJobTest, OverlongLinesAreCutAtTheBuffer) {
   std::u16string longText(3000, u'p');
   LogLine(&job_, u"%s", longText.c_str());
   SetLastError(ERROR_ACCESS_DENIED);
-  ErrorLine(&job_, 8, kError8, longText.c_str());
+  ErrorLine(&job_, ErrorId::CopyFailed, longText.c_str());
   std::vector<std::u16string> lines = Lines(job_);
   ASSERT_EQ(lines.size(), 2u);
   EXPECT_EQ(lines[0], std::u16string(1023, u'p'));

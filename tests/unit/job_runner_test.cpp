@@ -27,7 +27,7 @@ void TestWorkflow(InstallJob* job) {
     AddPendingDelete(&job->PendingDeleteList, path.c_str());
   }
   SetLastError(0);
-  for (int i = 0; i < gErrors; ++i) ErrorLine(job, 13, kError13);
+  for (int i = 0; i < gErrors; ++i) ErrorLine(job, ErrorId::CantInstallDriver);
 }
 
 class JobRunnerTest : public SimTest {

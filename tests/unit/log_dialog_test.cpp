@@ -45,7 +45,7 @@ TEST_F(LogDialogTest, ErrorLogCaptionAndText) {
   LogLine(&job_, u"Solvendale %d", BUILD_NUMBER);
   job_.LogDepth = 1;
   SetLastError(0);
-  ErrorLine(&job_, 4, kError4);
+  ErrorLine(&job_, ErrorId::CantStartSpooler);
   winsim::ShownDialog dialog = ShowOnce();
   EXPECT_EQ(dialog.templateId, IDD_LOG_DIALOG);
   EXPECT_EQ(dialog.owner, nullptr);
