@@ -1,6 +1,7 @@
 // Files still to delete, and Windows' own pending file operations.
 #include "cleanup/deferred_delete.h"
 
+#include "job/handles.h"
 #include "job/log.h"
 #include "job/text.h"
 
@@ -88,18 +89,16 @@ bool DeleteNativeName(LPCWSTR name) {
 // value is missing, empty or unreadable.
 BYTE* ReadPendingRenameData(DWORD* size) {
   *size = 0;
-  HKEY key = nullptr;
-  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSessionManagerKey, 0, KEY_READ, &key) != ERROR_SUCCESS) {
-    return nullptr;
-  }
+  RegistryKey key = OpenRegistryKey(HKEY_LOCAL_MACHINE, kSessionManagerKey, KEY_READ);
+  if (!key) return nullptr;
   BYTE* data = nullptr;
   DWORD needed = 0;
-  if (RegQueryValueExW(key, kPendingRenamesValue, nullptr, nullptr, nullptr, &needed) == ERROR_SUCCESS &&
+  if (RegQueryValueExW(key.Get(), kPendingRenamesValue, nullptr, nullptr, nullptr, &needed) == ERROR_SUCCESS &&
       needed != 0) {
     data = static_cast<BYTE*>(ZeroedBlock(needed));
     DWORD got = needed;
     if (data != nullptr &&
-        RegQueryValueExW(key, kPendingRenamesValue, nullptr, nullptr, data, &got) == ERROR_SUCCESS &&
+        RegQueryValueExW(key.Get(), kPendingRenamesValue, nullptr, nullptr, data, &got) == ERROR_SUCCESS &&
         got <= needed) {
       *size = got;
     } else if (data != nullptr) {
@@ -107,7 +106,6 @@ BYTE* ReadPendingRenameData(DWORD* size) {
       data = nullptr;
     }
   }
-  RegCloseKey(key);
   return data;
 }
 

@@ -5,6 +5,8 @@
 // of the product) are remembered first, and a reinstall creates them again
 // with their name, comment, location, SubKey and default status.
 #include "cleanup/printer_queues.h"
+
+#include "job/handles.h"
 #include "job/log.h"
 #include "job/text.h"
 #include "spooler/catalogue.h"
@@ -87,9 +89,8 @@ bool PushSavedPrinter(InstallJob* job, LPCSTR subkey, PRINTER_INFO_2W* record) {
   if (entry == nullptr) return false;
   entry->subkey = DuplicateAnsi(subkey);
   if (entry->subkey == nullptr) {
-    DWORD code = GetLastError();
+    KeepLastError keep;
     GlobalFree(entry);
-    SetLastError(code);
     return false;
   }
   entry->printer = record;
@@ -116,7 +117,7 @@ void LogMonitorCheck(InstallJob* job) {
       LogLine(job, TEXT("BTW, there is no port monitors on this system."));
     }
   }
-  if (monitors.Records != nullptr) GlobalFree(monitors.Records);
+  ReleaseMonitorList(&monitors);
 }
 
 // Writes the SubKey into the new queue, reads it back and clears the value
@@ -146,11 +147,10 @@ void RestoreQueueSettings(HANDLE printer, const PRINTER_INFO_2W* saved) {
 }
 
 bool RecreateSavedPrinter(InstallJob* job, const SavedPrinter* saved) {
-  HANDLE printer = AddPrinter(job, saved->printer->pPrinterName);
-  if (printer == nullptr) return false;
-  RestoreSubKey(printer, saved->subkey);
-  RestoreQueueSettings(printer, saved->printer);
-  ClosePrinter(printer);
+  PrinterHandle printer(AddPrinter(job, saved->printer->pPrinterName));
+  if (!printer) return false;
+  RestoreSubKey(printer.Get(), saved->subkey);
+  RestoreQueueSettings(printer.Get(), saved->printer);
   return true;
 }
 
@@ -174,17 +174,16 @@ void RememberPrinter(InstallJob* job, PRINTER_INFO_2W* record) {
   // remembered here: one that cannot be remembered is lost, which the log
   // must say (an uninstall loses nothing by it).
   LPCWSTR shown = record->pPrinterName;
-  HANDLE printer = nullptr;
-  if (!OpenPrinterW(record->pPrinterName, &printer, nullptr)) {
+  PrinterHandle printer = OpenPrinterHandle(record->pPrinterName, nullptr);
+  if (!printer) {
     if (job->Reinstalling) ErrorLine(job, ErrorId::CantOpenPrinter, shown);
     return;
   }
   CHAR subkey[kSubKeyBytes] = {};
-  ReadSubKey(printer, subkey);
+  ReadSubKey(printer.Get(), subkey);
   if (subkey[0] != 0 && !PushSavedPrinter(job, subkey, record) && job->Reinstalling) {
     ErrorLine(job, ErrorId::CantOpenPrinter, shown);
   }
-  ClosePrinter(printer);
 }
 
 void DeletePrinter(InstallJob* job, LPCWSTR name) {
@@ -194,19 +193,18 @@ void DeletePrinter(InstallJob* job, LPCWSTR name) {
   defaults.pDatatype = nullptr;
   defaults.pDevMode = nullptr;
   defaults.DesiredAccess = DELETE | PRINTER_ACCESS_ADMINISTER;
-  HANDLE printer = nullptr;
   // Without a name OpenPrinterW would open the print server, not a queue.
   if (name == nullptr) SetLastError(ERROR_INVALID_PRINTER_NAME);
-  if (name == nullptr || !OpenPrinterW(const_cast<LPWSTR>(name), &printer, &defaults)) {
+  PrinterHandle printer = name != nullptr ? OpenPrinterHandle(name, &defaults) : PrinterHandle();
+  if (!printer) {
     ErrorLine(job, ErrorId::CantOpenPrinter, shown);
     return;
   }
-  if (SpoolDeletePrinter(printer)) {
+  if (SpoolDeletePrinter(printer.Get())) {
     LogLine(job, TEXT("OK"));
   } else {
     ErrorLine(job, ErrorId::CantDeletePrinter, shown);
   }
-  ClosePrinter(printer);
 }
 
 HANDLE AddPrinter(InstallJob* job, LPCWSTR name) {
@@ -235,8 +233,8 @@ void RecreatePrinters(InstallJob* job) {
     if (RecreateSavedPrinter(job, saved)) ++recreated;
   }
   if (recreated > 0) return;
-  HANDLE printer = AddPrinter(job, kDefaultQueueName);
-  if (printer != nullptr) ClosePrinter(printer);
+  // The queue is only created here: its handle goes at once.
+  PrinterHandle printer(AddPrinter(job, kDefaultQueueName));
 }
 
 bool WriteSubKey(HANDLE printer, LPCSTR text) {
@@ -264,13 +262,10 @@ bool ClearDeletedValue(LPCSTR relativePath) {
   path[keyLength] = '\\';
   AnsiCopy(path + keyLength + 1, relativePath != nullptr ? relativePath : kEmptyAnsi, relativeLength);
 
-  HKEY key = nullptr;
-  LONG status = RegOpenKeyExA(HKEY_CURRENT_USER, path, 0, KEY_ALL_ACCESS, &key);
+  RegistryKey key = OpenRegistryKey(HKEY_CURRENT_USER, path, KEY_ALL_ACCESS);
   GlobalFree(path);
-  if (status != ERROR_SUCCESS) return false;
-  status = RegDeleteValueA(key, kDeletedValueName);
-  RegCloseKey(key);
-  return status == ERROR_SUCCESS;
+  if (!key) return false;
+  return RegDeleteValueA(key.Get(), kDeletedValueName) == ERROR_SUCCESS;
 }
 
 void ReleaseSavedPrinters(SavedPrinter** list) {

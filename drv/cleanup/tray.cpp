@@ -5,6 +5,8 @@
 // top-level window of its class and ends on message WM_USER + 2. Nothing here
 // writes to the operation log: every failure is silent.
 #include "cleanup/tray.h"
+
+#include "job/handles.h"
 #include "job/text.h"
 
 namespace svd {
@@ -102,11 +104,10 @@ bool IsNt6OrLater() {
 }
 
 void RegisterTray(LPCWSTR path, size_t length) {
-  HKEY key = nullptr;
-  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kRunKey, 0, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS) return;
+  RegistryKey key = OpenRegistryKey(HKEY_LOCAL_MACHINE, kRunKey, KEY_ALL_ACCESS);
+  if (!key) return;
   DWORD size = static_cast<DWORD>((length + 1) * sizeof(WCHAR));
-  RegSetValueExW(key, kRunValue, 0, REG_SZ, reinterpret_cast<const BYTE*>(path), size);
-  RegCloseKey(key);
+  RegSetValueExW(key.Get(), kRunValue, 0, REG_SZ, reinterpret_cast<const BYTE*>(path), size);
 }
 
 void LaunchTray(LPCWSTR path, size_t length) {
@@ -144,11 +145,10 @@ void StopTray(LPCWSTR keepFile) {
     CloseHandle(mutex);
   }
 
-  HKEY key = nullptr;
-  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kRunKey, 0, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS) return;
-  if (mutexObtained) DeleteRegisteredTray(key, keepFile);
-  RegDeleteValueA(key, kRunValueAnsi);
-  RegCloseKey(key);
+  RegistryKey key = OpenRegistryKey(HKEY_LOCAL_MACHINE, kRunKey, KEY_ALL_ACCESS);
+  if (!key) return;
+  if (mutexObtained) DeleteRegisteredTray(key.Get(), keepFile);
+  RegDeleteValueA(key.Get(), kRunValueAnsi);
 }
 
 void StartTray(InstallJob* job) {

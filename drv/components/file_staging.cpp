@@ -1,6 +1,7 @@
 // Copying component files into place and reading their build numbers.
 #include "components/file_staging.h"
 
+#include "job/handles.h"
 #include "job/log.h"
 #include "job/text.h"
 
@@ -68,15 +69,15 @@ HANDLE CreateDestinationFile(InstallJob* job, LPCWSTR path) {
   for (int attempt = 0; attempt < kCreateAttempts; ++attempt) {
     HANDLE file = CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, 0, nullptr);
     if (file != INVALID_HANDLE_VALUE) return file;
-    DWORD failure = GetLastError();
+    // The caller's error line describes this failure, not the clock, the
+    // log line or the pause.
+    KeepLastError keep;
     DWORD elapsed = GetTickCount() - start;  // unsigned: a wrap of the counter does no harm
     if (elapsed > kCreateTimeout) {
       LogLine(job, TEXT("CreateFile - timeout"));
-      SetLastError(failure);
       return INVALID_HANDLE_VALUE;
     }
     Sleep(kCreateRetryDelay);
-    SetLastError(failure);
   }
   return INVALID_HANDLE_VALUE;
 }

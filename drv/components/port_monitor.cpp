@@ -6,6 +6,7 @@
 
 #include "cleanup/deferred_delete.h"
 #include "components/file_staging.h"
+#include "job/handles.h"
 #include "job/log.h"
 #include "job/text.h"
 #include "spooler/service_control.h"
@@ -18,19 +19,6 @@ constexpr int kRegisterAttempts = 5;
 constexpr DWORD kRegisterRetryDelay = 50;
 // Installed monitor builds that a reinstall keeps.
 constexpr int kOldestCompatibleMonitor = 2073;
-
-// Keeps the last-error code of a failed call across a log line, so that a
-// later error line describes that call.
-class KeepLastError {
- public:
-  KeepLastError() : code_(GetLastError()) {}
-  ~KeepLastError() { SetLastError(code_); }
-  KeepLastError(const KeepLastError&) = delete;
-  KeepLastError& operator=(const KeepLastError&) = delete;
-
- private:
-  DWORD code_;
-};
 
 // Position of the first exact occurrence of find in text, or null.
 LPWSTR FindText(LPWSTR text, LPCWSTR find) {
@@ -47,17 +35,16 @@ LPWSTR FindText(LPWSTR text, LPCWSTR find) {
 // Hands a queue's record with its changed port list to the spooler.
 void SetQueuePorts(InstallJob* job, PRINTER_INFO_2W* record) {
   PRINTER_DEFAULTSW defaults = {nullptr, nullptr, PRINTER_ALL_ACCESS};
-  HANDLE printer = nullptr;
-  if (!OpenPrinterW(record->pPrinterName, &printer, &defaults) || printer == nullptr) {
+  PrinterHandle printer = OpenPrinterHandle(record->pPrinterName, &defaults);
+  if (!printer) {
     LogLine(job, TEXT("Can't open printer %s"), record->pPrinterName);
     return;
   }
-  if (SetPrinterW(printer, 2, reinterpret_cast<LPBYTE>(record), 0)) {
+  if (SetPrinterW(printer.Get(), 2, reinterpret_cast<LPBYTE>(record), 0)) {
     LogLine(job, TEXT("SetPrinter(%s) - ok"), record->pPrinterName);
   } else {
     LogLine(job, TEXT("SetPrinter(%s) - failed"), record->pPrinterName);
   }
-  ClosePrinter(printer);
 }
 
 BOOL RegisterMonitor(InstallJob* job) {

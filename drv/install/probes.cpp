@@ -74,6 +74,25 @@ bool ProductComponentStillPending() {
   return found;
 }
 
+// Whether the driver that the named queue uses is a build above the oldest
+// rejected one.
+bool UsesRecentDriver(LPCWSTR printerName) {
+  PrinterHandle printer = OpenPrinterHandle(printerName, nullptr);
+  if (!printer) {
+    return false;
+  }
+  bool recent = false;
+  DRIVER_INFO_2W* driver = FetchDriverInfo(printer.Get());
+  if (driver != nullptr && driver->pDriverPath != nullptr) {
+    recent = GetFileBuildNumber(driver->pDriverPath) > kOldestRejectedBuild;
+  }
+  printer.Reset();
+  if (driver != nullptr) {
+    GlobalFree(driver);
+  }
+  return recent;
+}
+
 }  // namespace
 
 void MakeProductPrinterDefault() {
@@ -89,29 +108,9 @@ void MakeProductPrinterDefault() {
 bool CheckInstalledDriver() {
   PrinterList list = {};
   LoadPrinterList(&list);
-  PRINTER_INFO_2W* printer = FindFirstProductPrinter(&list);
-  if (printer == nullptr) {
-    ReleasePrinterList(&list);
-    return false;
-  }
-
   // Only the first printer of the driver is tried.
-  HANDLE handle = nullptr;
-  if (!OpenPrinterW(printer->pPrinterName, &handle, nullptr) || handle == nullptr) {
-    ReleasePrinterList(&list);
-    return false;
-  }
-
-  bool recent = false;
-  DRIVER_INFO_2W* driver = FetchDriverInfo(handle);
-  if (driver != nullptr && driver->pDriverPath != nullptr) {
-    recent = GetFileBuildNumber(driver->pDriverPath) > kOldestRejectedBuild;
-  }
-
-  SpoolClosePrinter(handle);
-  if (driver != nullptr) {
-    GlobalFree(driver);
-  }
+  PRINTER_INFO_2W* printer = FindFirstProductPrinter(&list);
+  bool recent = printer != nullptr && UsesRecentDriver(printer->pPrinterName);
   ReleasePrinterList(&list);
   return recent;
 }
@@ -126,20 +125,20 @@ bool CheckDefaultPrinter() {
     return true;
   }
 
-  HANDLE handle = nullptr;
-  if (!OpenPrinterW(name, &handle, nullptr) || handle == nullptr) {
+  PrinterHandle printer = OpenPrinterHandle(name, nullptr);
+  if (!printer) {
     return true;
   }
 
   PrinterInfoBlock info = {};
-  FetchPrinterInfo(&info, handle);
+  FetchPrinterInfo(&info, printer.Get());
   bool notProduct = true;
   if (info.Record != nullptr && info.Record->pDriverName != nullptr &&
       TextEquals(info.Record->pDriverName, kDriverName)) {
     notProduct = false;
   }
 
-  SpoolClosePrinter(handle);
+  printer.Reset();
   if (info.Record != nullptr) {
     GlobalFree(info.Record);
   }

@@ -56,6 +56,16 @@ void LogMonitorFailure(InstallJob* job, LPCWSTR format, DWORD code) {
   }
 }
 
+// Frees a list's record block and leaves the list empty.
+template <typename List>
+void ReleaseRecords(List* list) {
+  if (list->Records != nullptr) {
+    GlobalFree(list->Records);
+  }
+  list->Records = nullptr;
+  list->Count = 0;
+}
+
 // The name of record `index` of a monitor list at its own level, or null
 // when the level is not one that names monitors.
 LPCWSTR MonitorName(const MonitorList* list, DWORD index) {
@@ -160,6 +170,10 @@ void LogMonitorList(InstallJob* job, const MonitorList* list) {
   LogLine(job, kMonitorListFoot);
 }
 
+void ReleaseMonitorList(MonitorList* list) {
+  ReleaseRecords(list);
+}
+
 void EnumerateDrivers(DriverList* list, LPCWSTR environment) {
   list->Level = 6;
   list->Records = nullptr;
@@ -198,6 +212,10 @@ int FindProductDriver(const DriverList* list) {
   return -1;
 }
 
+void ReleaseDriverList(DriverList* list) {
+  ReleaseRecords(list);
+}
+
 void LoadPrinterList(PrinterList* list) {
   // The old block goes first, so that a failed reload leaves the list
   // empty rather than stale.
@@ -226,11 +244,7 @@ void LoadPrinterList(PrinterList* list) {
 }
 
 void ReleasePrinterList(PrinterList* list) {
-  if (list->Records != nullptr) {
-    GlobalFree(list->Records);
-  }
-  list->Records = nullptr;
-  list->Count = 0;
+  ReleaseRecords(list);
 }
 
 void MarkDefaultPrinter(InstallJob* job) {
@@ -291,8 +305,10 @@ DRIVER_INFO_2W* FetchDriverInfo(HANDLE printer) {
   return reinterpret_cast<DRIVER_INFO_2W*>(data);
 }
 
-BOOL SpoolClosePrinter(HANDLE printer) {
-  return ClosePrinter(printer);
+PrinterHandle OpenPrinterHandle(LPCWSTR name, PRINTER_DEFAULTSW* defaults) {
+  HANDLE printer = nullptr;
+  if (!OpenPrinterW(const_cast<LPWSTR>(name), &printer, defaults)) return PrinterHandle();
+  return PrinterHandle(printer);
 }
 
 HANDLE SpoolAddPrinter(PRINTER_INFO_2W* record) {

@@ -2,12 +2,14 @@
 // wrappers around the calls that change it.
 #pragma once
 #include "win.h"
+#include "job/handles.h"
 #include "job/install_job.h"
 
 namespace svd {
 
 // Record blocks come from GlobalAlloc(GMEM_FIXED), zero-filled; the holder
-// of a MonitorList or DriverList frees Records with GlobalFree.
+// of a MonitorList or DriverList frees them with ReleaseMonitorList or
+// ReleaseDriverList.
 struct MonitorList {
   BYTE* Records;
   DWORD Level;  // 1: MONITOR_INFO_1W, 2: MONITOR_INFO_2W
@@ -28,8 +30,10 @@ struct PrinterInfoBlock {
 void EnumerateMonitors(MonitorList* list, InstallJob* job);
 int FindProductMonitor(const MonitorList* list);
 void LogMonitorList(InstallJob* job, const MonitorList* list);
+void ReleaseMonitorList(MonitorList* list);
 void EnumerateDrivers(DriverList* list, LPCWSTR environment);
 int FindProductDriver(const DriverList* list);
+void ReleaseDriverList(DriverList* list);
 void LoadPrinterList(PrinterList* list);
 void ReleasePrinterList(PrinterList* list);
 void MarkDefaultPrinter(InstallJob* job);
@@ -37,7 +41,8 @@ void FetchPrinterInfo(PrinterInfoBlock* block, HANDLE printer);
 // A new GMEM_FIXED block with one DRIVER_INFO_2W record, or null.
 DRIVER_INFO_2W* FetchDriverInfo(HANDLE printer);
 
-BOOL SpoolClosePrinter(HANDLE printer);
+// The named queue's handle, or an empty owner when OpenPrinterW fails.
+PrinterHandle OpenPrinterHandle(LPCWSTR name, PRINTER_DEFAULTSW* defaults);
 HANDLE SpoolAddPrinter(PRINTER_INFO_2W* record);
 BOOL SpoolDeletePrinter(HANDLE printer);
 BOOL SpoolAddPrinterDriver(DRIVER_INFO_6W* record);

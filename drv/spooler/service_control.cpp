@@ -4,6 +4,7 @@
 // so that one wait lasts about ten seconds at most.
 #include "spooler/service_control.h"
 
+#include "job/handles.h"
 #include "job/log.h"
 
 namespace svd {
@@ -64,32 +65,26 @@ bool StartSpoolerAndWait(SC_HANDLE service) {
 bool CheckSpooler(InstallJob* job) {
   TraceScope trace(job, kCheckSpoolerBanner);
 
-  SC_HANDLE manager = OpenServiceManager();
-  if (manager == nullptr) {
+  ServiceHandle manager(OpenServiceManager());
+  if (!manager) {
     ErrorLine(job, ErrorId::CantOpenServiceManager);
     return false;
   }
-
-  bool result = true;
-  SC_HANDLE service = OpenServiceW(manager, kSpoolerServiceName, kCheckAccess);
-  if (service == nullptr) {
+  // Declared after the manager, so released before it.
+  ServiceHandle service(OpenServiceW(manager.Get(), kSpoolerServiceName, kCheckAccess));
+  if (!service) {
     ErrorLine(job, ErrorId::CantOpenSpooler);
-    result = false;
-  } else {
-    SERVICE_STATUS status = {};
-    // A failed query starts nothing: the spooler is then taken as usable.
-    if (QueryServiceStatus(service, &status) &&
-        status.dwCurrentState != SERVICE_RUNNING) {
-      if (!StartSpoolerAndWait(service)) {
-        ErrorLine(job, ErrorId::CantStartSpooler);
-        result = false;
-      }
-    }
-    CloseServiceHandle(service);
+    return false;
   }
 
-  CloseServiceHandle(manager);
-  return result;
+  SERVICE_STATUS status = {};
+  // A failed query starts nothing: the spooler is then taken as usable.
+  if (QueryServiceStatus(service.Get(), &status) && status.dwCurrentState != SERVICE_RUNNING &&
+      !StartSpoolerAndWait(service.Get())) {
+    ErrorLine(job, ErrorId::CantStartSpooler);
+    return false;
+  }
+  return true;
 }
 
 void RestartSpooler(SpoolerRestart* scope, InstallJob* job) {

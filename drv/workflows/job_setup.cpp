@@ -3,6 +3,7 @@
 
 #include "cleanup/deferred_delete.h"
 #include "cleanup/printer_queues.h"
+#include "job/handles.h"
 #include "job/log.h"
 #include "job/text.h"
 #include "spooler/catalogue.h"
@@ -100,11 +101,7 @@ void DestroyInstallJob(InstallJob* job) {
     GlobalFree(job->RedirectedPrinters);
     job->RedirectedPrinters = nullptr;
   }
-  if (job->PrinterList.Records != nullptr) {
-    GlobalFree(job->PrinterList.Records);
-    job->PrinterList.Records = nullptr;
-  }
-  job->PrinterList.Count = 0;
+  ReleasePrinterList(&job->PrinterList);
   if (job->SavedPrinterList != nullptr) ReleaseSavedPrinters(&job->SavedPrinterList);
   if (job->PendingDeleteList != nullptr) ReleasePendingDeletes(&job->PendingDeleteList);
   Release(job->DriverDir);
@@ -138,9 +135,8 @@ void ResolveDriverDirectory(InstallJob* job) {
         resolved = Length(job->DriverDir) != 0;
       }
       // Keep the spooler's last-error code for the error line below.
-      DWORD code = GetLastError();
+      KeepLastError keep;
       GlobalFree(buffer);
-      SetLastError(code);
     }
   }
   if (!resolved) ErrorLine(job, ErrorId::CantRetrieveDriverDirectory);

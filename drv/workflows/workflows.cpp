@@ -73,8 +73,8 @@ void UnInstall(InstallJob* job) {
   DeleteMonitor(job, &monitors);
   if (job->PendingDeleteList != nullptr) RetryPendingDeletes(job);
 
-  if (drivers.Records != nullptr) GlobalFree(drivers.Records);
-  if (monitors.Records != nullptr) GlobalFree(monitors.Records);
+  ReleaseDriverList(&drivers);
+  ReleaseMonitorList(&monitors);
 }
 
 void UnInstallAndClean(InstallJob* job) {

@@ -452,7 +452,7 @@ TEST_F(CatalogueTest, PrinterWithQueuedJobsIsPurgedAndDeleted) {
 
   EXPECT_TRUE(SpoolDeletePrinter(printer));
   EXPECT_EQ(winsim::CallDetails("SetPrinterW"), std::vector<std::string>{"level 0, command 3"});
-  EXPECT_TRUE(SpoolClosePrinter(printer));
+  EXPECT_TRUE(ClosePrinter(printer));
   EXPECT_FALSE(winsim::HasPrinter(u"Microsoft Print to PDF"));
 }
 
@@ -466,12 +466,12 @@ TEST_F(CatalogueTest, PrinterIsDeletedAlsoWhenThePurgeFails) {
   winsim::PrinterState state;
   ASSERT_TRUE(winsim::FindPrinter(u"Microsoft Print to PDF", &state));
   EXPECT_TRUE(state.pendingDeletion);  // goes with its last job
-  SpoolClosePrinter(printer);
+  ClosePrinter(printer);
 
   winsim::FailCall("DeletePrinter", ERROR_ACCESS_DENIED);
   printer = OpenAdministered(u"Microsoft XPS Document Writer");
   EXPECT_FALSE(SpoolDeletePrinter(printer));
-  SpoolClosePrinter(printer);
+  ClosePrinter(printer);
 }
 
 TEST_F(CatalogueTest, WrappersPassTheirRecordsToTheLocalSpooler) {
@@ -483,7 +483,7 @@ TEST_F(CatalogueTest, WrappersPassTheirRecordsToTheLocalSpooler) {
   HANDLE added = SpoolAddPrinter(&printer);
   ASSERT_NE(added, nullptr);
   EXPECT_TRUE(winsim::HasPrinter(u"Solvendale"));
-  SpoolClosePrinter(added);
+  ClosePrinter(added);
   winsim::FailCall("AddPrinterW", ERROR_PRINTER_ALREADY_EXISTS);
   EXPECT_EQ(SpoolAddPrinter(&printer), nullptr);
 

@@ -5,8 +5,10 @@
 #include "sim_test.h"
 
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "job/handles.h"
 #include "job/install_job.h"
 #include "job/log.h"
 #include "job/text.h"
@@ -184,6 +186,20 @@ TEST_F(InstallJobTest, OverlongLinesAreCutAtTheBuffer) {
   EXPECT_EQ(lines[1].size(), 1023u);
   EXPECT_EQ(lines[1].substr(0, 22), u"Error(8): CopyFile(..,");
   EXPECT_EQ(job_.ErrorCount, 1);
+}
+
+TEST_F(InstallJobTest, AnOwnedHandleIsReleasedOnceAndKeepsTheLastError) {
+  {
+    RegistryKey first = OpenRegistryKey(HKEY_LOCAL_MACHINE, "SOFTWARE", KEY_READ);
+    ASSERT_TRUE(first);
+    RegistryKey second = std::move(first);
+    EXPECT_FALSE(first);
+    SetLastError(ERROR_ACCESS_DENIED);
+    winsim::FailCall("RegCloseKey", ERROR_INVALID_HANDLE);
+  }
+  EXPECT_EQ(winsim::CallCount("RegCloseKey"), 1u);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  EXPECT_FALSE(OpenRegistryKey(HKEY_LOCAL_MACHINE, "SOFTWARE\\Missing", KEY_READ));
 }
 
 TEST_F(InstallJobTest, ResolveDriverDirectory) {
