@@ -108,6 +108,9 @@ LPWSTR WINAPI GetCommandLineW(void) {
   return &winsim::CommandLineText()[0];
 }
 
+const winsim::DocumentedErrors kCommandLineToArgvWErrors{
+    "CommandLineToArgvW", {ERROR_NOT_ENOUGH_MEMORY}};
+
 LPWSTR* WINAPI CommandLineToArgvW(LPCWSTR lpCmdLine, int* pNumArgs) {
   if (winsim::Enter("CommandLineToArgvW", winsim::Narrow(lpCmdLine))) return nullptr;
   if (lpCmdLine == nullptr || pNumArgs == nullptr) {

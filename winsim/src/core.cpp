@@ -147,6 +147,25 @@ DWORD Enter(const char* api, const std::string& detail) {
   return 0;
 }
 
+namespace {
+
+std::map<std::string, std::vector<DWORD>>& ErrorTable() {
+  static std::map<std::string, std::vector<DWORD>> table;
+  return table;
+}
+
+}  // namespace
+
+DocumentedErrors::DocumentedErrors(const char* api, std::vector<DWORD> codes) {
+  if (codes.empty() || !ErrorTable().emplace(api, std::move(codes)).second)
+    Fatal(std::string("the documented error codes of ") + api + " are listed twice or empty");
+}
+
+std::vector<DWORD> DocumentedErrorCodes(const std::string& api) {
+  auto it = ErrorTable().find(api);
+  return it == ErrorTable().end() ? std::vector<DWORD>() : it->second;
+}
+
 void Unsupported(const char* api, const std::string& what) {
   std::fprintf(stderr, "\n*** winsim: %s: not supported by the simulated machine: %s\n", api,
                what.c_str());

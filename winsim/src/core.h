@@ -34,6 +34,20 @@ void SetError(DWORD code);
 // stored as the last error) when the call must fail.
 DWORD Enter(const char* api, const std::string& detail = std::string());
 
+// The error codes with which a call fails, as Microsoft documents them for
+// it (or as a failing call of its kind plausibly reports them), listed
+// beside the call's implementation:
+//
+//   const winsim::DocumentedErrors kDeleteFileErrors{
+//       "DeleteFileW", {ERROR_ACCESS_DENIED, ERROR_SHARING_VIOLATION}};
+//
+// The fault sweep injects each of them (DocumentedErrorCodes in control.h);
+// it refuses a call that has none listed.
+class DocumentedErrors {
+ public:
+  DocumentedErrors(const char* api, std::vector<DWORD> codes);
+};
+
 // Ends the process with a clear message: the program used something that
 // the stand-in does not implement (or used it in an undocumented way).
 [[noreturn]] void Unsupported(const char* api, const std::string& what);

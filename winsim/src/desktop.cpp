@@ -304,6 +304,9 @@ void Deliver(WindowRecord* record, UINT message, WPARAM wParam, LPARAM lParam) {
 
 extern "C" {
 
+const winsim::DocumentedErrors kFindWindowWErrors{
+    "FindWindowW", {ERROR_ACCESS_DENIED, ERROR_INVALID_WINDOW_HANDLE}};
+
 HWND WINAPI FindWindowW(LPCWSTR lpClassName, LPCWSTR lpWindowName) {
   std::string detail = (lpClassName && IS_INTRESOURCE(lpClassName))
                            ? "#" + std::to_string(LOWORD(lpClassName))
@@ -320,12 +323,17 @@ HWND WINAPI FindWindowW(LPCWSTR lpClassName, LPCWSTR lpWindowName) {
   return nullptr;
 }
 
+const winsim::DocumentedErrors kIsWindowErrors{"IsWindow", {ERROR_INVALID_WINDOW_HANDLE}};
+
 BOOL WINAPI IsWindow(HWND hWnd) {
   if (winsim::Enter("IsWindow", winsim::desktop::DescribeWindow(hWnd))) return FALSE;
   if (Find(hWnd)) return TRUE;
   winsim::SetError(ERROR_INVALID_WINDOW_HANDLE);
   return FALSE;
 }
+
+const winsim::DocumentedErrors kPostMessageWErrors{
+    "PostMessageW", {ERROR_ACCESS_DENIED, ERROR_INVALID_WINDOW_HANDLE}};
 
 BOOL WINAPI PostMessageW(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam) {
   std::ostringstream detail;
@@ -356,6 +364,9 @@ BOOL WINAPI PostMessageW(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam) {
   Deliver(record, Msg, wParam, lParam);
   return TRUE;
 }
+
+const winsim::DocumentedErrors kSetWindowTextWErrors{
+    "SetWindowTextW", {ERROR_INVALID_WINDOW_HANDLE}};
 
 BOOL WINAPI SetWindowTextW(HWND hWnd, LPCWSTR lpString) {
   if (winsim::Enter("SetWindowTextW",
@@ -394,6 +405,9 @@ int WINAPI GetWindowTextLengthW(HWND hWnd) {
   return static_cast<int>(record->title.size());
 }
 
+const winsim::DocumentedErrors kGetWindowThreadProcessIdErrors{
+    "GetWindowThreadProcessId", {ERROR_INVALID_WINDOW_HANDLE}};
+
 DWORD WINAPI GetWindowThreadProcessId(HWND hWnd, LPDWORD lpdwProcessId) {
   if (winsim::Enter("GetWindowThreadProcessId", winsim::desktop::DescribeWindow(hWnd))) return 0;
   WindowRecord* record = Find(hWnd);
@@ -408,6 +422,8 @@ DWORD WINAPI GetWindowThreadProcessId(HWND hWnd, LPDWORD lpdwProcessId) {
   return record->threadId;
 }
 
+const winsim::DocumentedErrors kGetAsyncKeyStateErrors{"GetAsyncKeyState", {ERROR_ACCESS_DENIED}};
+
 SHORT WINAPI GetAsyncKeyState(int vKey) {
   if (winsim::Enter("GetAsyncKeyState", winsim::Hex(static_cast<uint64_t>(vKey) & 0xFFFFFFFF)))
     return 0;
@@ -417,10 +433,16 @@ SHORT WINAPI GetAsyncKeyState(int vKey) {
   return 0;
 }
 
+const winsim::DocumentedErrors kGetProcessWindowStationErrors{
+    "GetProcessWindowStation", {ERROR_ACCESS_DENIED}};
+
 HWINSTA WINAPI GetProcessWindowStation(void) {
   if (winsim::Enter("GetProcessWindowStation")) return nullptr;
   return reinterpret_cast<HWINSTA>(&winsim::desktop::g_windowStationTag);
 }
+
+const winsim::DocumentedErrors kGetUserObjectInformationWErrors{
+    "GetUserObjectInformationW", {ERROR_ACCESS_DENIED}};
 
 BOOL WINAPI GetUserObjectInformationW(HANDLE hObj, int nIndex, PVOID pvInfo, DWORD nLength,
                                       LPDWORD lpnLengthNeeded) {

@@ -292,6 +292,9 @@ using winsim::desktop::WindowRecord;
 
 extern "C" {
 
+const winsim::DocumentedErrors kDialogBoxParamWErrors{
+    "DialogBoxParamW", {ERROR_RESOURCE_NAME_NOT_FOUND, ERROR_NOT_ENOUGH_MEMORY}};
+
 INT_PTR WINAPI DialogBoxParamW(HINSTANCE hInstance, LPCWSTR lpTemplateName, HWND hWndParent,
                                DLGPROC lpDialogFunc, LPARAM dwInitParam) {
   using namespace winsim;
@@ -370,6 +373,8 @@ INT_PTR WINAPI DialogBoxParamW(HINSTANCE hInstance, LPCWSTR lpTemplateName, HWND
   return run.result;
 }
 
+const winsim::DocumentedErrors kEndDialogErrors{"EndDialog", {ERROR_INVALID_WINDOW_HANDLE}};
+
 BOOL WINAPI EndDialog(HWND hDlg, INT_PTR nResult) {
   if (winsim::Enter("EndDialog", winsim::desktop::Describe(hDlg) + ", " +
                                      std::to_string(static_cast<long long>(nResult))))
@@ -399,6 +404,9 @@ HWND WINAPI GetDlgItem(HWND hDlg, int nIDDlgItem) {
   }
   return winsim::desktop::HandleOf(*control);
 }
+
+const winsim::DocumentedErrors kSetDlgItemTextWErrors{
+    "SetDlgItemTextW", {ERROR_INVALID_WINDOW_HANDLE}};
 
 BOOL WINAPI SetDlgItemTextW(HWND hDlg, int nIDDlgItem, LPCWSTR lpString) {
   if (winsim::Enter("SetDlgItemTextW", winsim::desktop::Describe(hDlg) + ", " +

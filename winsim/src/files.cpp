@@ -543,6 +543,11 @@ winsim::files::Node* OpenedNode(HANDLE handle, DWORD access,
 
 extern "C" {
 
+const winsim::DocumentedErrors kCreateFileWErrors{
+    "CreateFileW",
+    {ERROR_ACCESS_DENIED, ERROR_SHARING_VIOLATION, ERROR_FILE_NOT_FOUND, ERROR_PATH_NOT_FOUND,
+     ERROR_DISK_FULL}};
+
 HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                           LPSECURITY_ATTRIBUTES lpSecurityAttributes,
                           DWORD dwCreationDisposition, DWORD dwFlagsAndAttributes,
@@ -630,6 +635,10 @@ HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwSha
   return handle;
 }
 
+const winsim::DocumentedErrors kReadFileErrors{
+    "ReadFile",
+    {ERROR_ACCESS_DENIED, ERROR_SHARING_VIOLATION, ERROR_LOCK_VIOLATION, ERROR_READ_FAULT}};
+
 BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
                      LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped) {
   if (lpNumberOfBytesRead) *lpNumberOfBytesRead = 0;
@@ -653,6 +662,10 @@ BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
   *lpNumberOfBytesRead = static_cast<DWORD>(count);
   return TRUE;
 }
+
+const winsim::DocumentedErrors kWriteFileErrors{
+    "WriteFile",
+    {ERROR_ACCESS_DENIED, ERROR_SHARING_VIOLATION, ERROR_LOCK_VIOLATION, ERROR_DISK_FULL}};
 
 BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
                       LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED lpOverlapped) {
@@ -681,6 +694,9 @@ BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrit
   return TRUE;
 }
 
+const winsim::DocumentedErrors kDeleteFileWErrors{
+    "DeleteFileW", {ERROR_ACCESS_DENIED, ERROR_SHARING_VIOLATION}};
+
 BOOL WINAPI DeleteFileW(LPCWSTR lpFileName) {
   if (winsim::Enter("DeleteFileW", Narrow(lpFileName))) return FALSE;
   if (lpFileName == nullptr) winsim::Unsupported("DeleteFileW", "a null path");
@@ -691,6 +707,9 @@ BOOL WINAPI DeleteFileW(LPCWSTR lpFileName) {
   }
   return TRUE;
 }
+
+const winsim::DocumentedErrors kGetFileAttributesWErrors{
+    "GetFileAttributesW", {ERROR_ACCESS_DENIED, ERROR_SHARING_VIOLATION}};
 
 DWORD WINAPI GetFileAttributesW(LPCWSTR lpFileName) {
   if (winsim::Enter("GetFileAttributesW", Narrow(lpFileName))) return INVALID_FILE_ATTRIBUTES;
@@ -707,6 +726,9 @@ DWORD WINAPI GetFileAttributesW(LPCWSTR lpFileName) {
   winsim::SetError(MissingError(canonical));
   return INVALID_FILE_ATTRIBUTES;
 }
+
+const winsim::DocumentedErrors kCreateDirectoryWErrors{
+    "CreateDirectoryW", {ERROR_ACCESS_DENIED, ERROR_ALREADY_EXISTS}};
 
 BOOL WINAPI CreateDirectoryW(LPCWSTR lpPathName, LPSECURITY_ATTRIBUTES lpSecurityAttributes) {
   if (winsim::Enter("CreateDirectoryW", Narrow(lpPathName))) return FALSE;

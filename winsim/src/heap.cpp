@@ -145,6 +145,8 @@ HANDLE WINAPI GetProcessHeap(void) {
   return winsim::heap::ProcessHeap();
 }
 
+const winsim::DocumentedErrors kHeapAllocErrors{"HeapAlloc", {ERROR_NOT_ENOUGH_MEMORY}};
+
 LPVOID WINAPI HeapAlloc(HANDLE hHeap, DWORD dwFlags, SIZE_T dwBytes) {
   std::string detail = std::to_string(dwBytes) + " flags " + winsim::Hex(dwFlags);
   if (winsim::Enter("HeapAlloc", detail)) {
@@ -156,6 +158,8 @@ LPVOID WINAPI HeapAlloc(HANDLE hHeap, DWORD dwFlags, SIZE_T dwBytes) {
     winsim::Unsupported("HeapAlloc", "flags " + winsim::Hex(dwFlags));
   return winsim::heap::Allocate(kHeap, dwBytes, (dwFlags & HEAP_ZERO_MEMORY) != 0);
 }
+
+const winsim::DocumentedErrors kHeapReAllocErrors{"HeapReAlloc", {ERROR_NOT_ENOUGH_MEMORY}};
 
 LPVOID WINAPI HeapReAlloc(HANDLE hHeap, DWORD dwFlags, LPVOID lpMem, SIZE_T dwBytes) {
   std::string detail = std::to_string(dwBytes) + " flags " + winsim::Hex(dwFlags);
@@ -197,6 +201,8 @@ SIZE_T WINAPI HeapSize(HANDLE hHeap, DWORD dwFlags, LPCVOID lpMem) {
   return winsim::heap::BlockSize(lpMem);
 }
 
+const winsim::DocumentedErrors kGlobalAllocErrors{"GlobalAlloc", {ERROR_NOT_ENOUGH_MEMORY}};
+
 HGLOBAL WINAPI GlobalAlloc(UINT uFlags, SIZE_T dwBytes) {
   if (winsim::Enter("GlobalAlloc", std::to_string(dwBytes) + " flags " + winsim::Hex(uFlags))) {
     ++winsim::heap::State().calls[kGlobal];
@@ -214,6 +220,8 @@ HGLOBAL WINAPI GlobalFree(HGLOBAL hMem) {
   winsim::heap::FreeBlock(kGlobal, "GlobalFree", hMem);
   return nullptr;
 }
+
+const winsim::DocumentedErrors kLocalAllocErrors{"LocalAlloc", {ERROR_NOT_ENOUGH_MEMORY}};
 
 HLOCAL WINAPI LocalAlloc(UINT uFlags, SIZE_T uBytes) {
   if (winsim::Enter("LocalAlloc", std::to_string(uBytes) + " flags " + winsim::Hex(uFlags))) {

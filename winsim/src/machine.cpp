@@ -164,6 +164,9 @@ void DenyDelayedMoves(bool deny) { reg::DenyWrite(kSessionManager, deny); }
 
 extern "C" {
 
+const winsim::DocumentedErrors kGetModuleFileNameWErrors{
+    "GetModuleFileNameW", {ERROR_ACCESS_DENIED, ERROR_INSUFFICIENT_BUFFER}};
+
 DWORD WINAPI GetModuleFileNameW(HMODULE hModule, LPWSTR lpFilename, DWORD nSize) {
   if (winsim::Enter("GetModuleFileNameW", winsim::Hex(reinterpret_cast<uintptr_t>(hModule))))
     return 0;
@@ -188,11 +191,16 @@ DWORD WINAPI GetModuleFileNameW(HMODULE hModule, LPWSTR lpFilename, DWORD nSize)
   return nSize;
 }
 
+const winsim::DocumentedErrors kGetModuleHandleWErrors{"GetModuleHandleW", {ERROR_MOD_NOT_FOUND}};
+
 HMODULE WINAPI GetModuleHandleW(LPCWSTR lpModuleName) {
   if (winsim::Enter("GetModuleHandleW", winsim::Narrow(lpModuleName))) return nullptr;
   if (lpModuleName != nullptr) winsim::Unsupported("GetModuleHandleW", "a module by name");
   return winsim::machine::ProgramInstance();
 }
+
+const winsim::DocumentedErrors kGetSystemDirectoryWErrors{
+    "GetSystemDirectoryW", {ERROR_ACCESS_DENIED}};
 
 UINT WINAPI GetSystemDirectoryW(LPWSTR lpBuffer, UINT uSize) {
   if (winsim::Enter("GetSystemDirectoryW")) return 0;
@@ -206,6 +214,9 @@ UINT WINAPI GetSystemDirectoryW(LPWSTR lpBuffer, UINT uSize) {
   lpBuffer[path.size()] = 0;
   return static_cast<UINT>(path.size());
 }
+
+const winsim::DocumentedErrors kMoveFileExWErrors{
+    "MoveFileExW", {ERROR_ACCESS_DENIED, ERROR_SHARING_VIOLATION}};
 
 BOOL WINAPI MoveFileExW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName, DWORD dwFlags) {
   std::string detail = winsim::Narrow(lpExistingFileName) + " -> " +

@@ -632,6 +632,9 @@ using winsim::processes::MutexObject;
 
 extern "C" {
 
+const winsim::DocumentedErrors kCreateMutexAErrors{
+    "CreateMutexA", {ERROR_ACCESS_DENIED, ERROR_INVALID_HANDLE}};
+
 HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES lpMutexAttributes, BOOL bInitialOwner,
                            LPCSTR lpName) {
   std::string detail = std::string(bInitialOwner ? "owned" : "not owned") + ", " +
@@ -666,6 +669,8 @@ HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES lpMutexAttributes, BOOL bInitia
   return handle;
 }
 
+const winsim::DocumentedErrors kReleaseMutexErrors{"ReleaseMutex", {ERROR_NOT_OWNER}};
+
 BOOL WINAPI ReleaseMutex(HANDLE hMutex) {
   if (winsim::Enter("ReleaseMutex", winsim::Hex(reinterpret_cast<uintptr_t>(hMutex))))
     return FALSE;
@@ -684,6 +689,9 @@ BOOL WINAPI ReleaseMutex(HANDLE hMutex) {
   }
   return TRUE;
 }
+
+const winsim::DocumentedErrors kWaitForSingleObjectErrors{
+    "WaitForSingleObject", {ERROR_INVALID_HANDLE}};
 
 DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
   if (winsim::Enter("WaitForSingleObject", winsim::Hex(reinterpret_cast<uintptr_t>(hHandle)) +
@@ -707,6 +715,9 @@ DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
   if (mutex) mutex->ownerProcess = winsim::processes::kProgramProcessId;
   return abandoned ? WAIT_ABANDONED : WAIT_OBJECT_0;
 }
+
+const winsim::DocumentedErrors kCreateProcessWErrors{
+    "CreateProcessW", {ERROR_ACCESS_DENIED, ERROR_FILE_NOT_FOUND, ERROR_BAD_EXE_FORMAT}};
 
 BOOL WINAPI CreateProcessW(LPCWSTR lpApplicationName, LPWSTR lpCommandLine,
                            LPSECURITY_ATTRIBUTES lpProcessAttributes,
@@ -781,6 +792,9 @@ BOOL WINAPI CreateProcessW(LPCWSTR lpApplicationName, LPWSTR lpCommandLine,
   return TRUE;
 }
 
+const winsim::DocumentedErrors kGetExitCodeProcessErrors{
+    "GetExitCodeProcess", {ERROR_INVALID_HANDLE}};
+
 BOOL WINAPI GetExitCodeProcess(HANDLE hProcess, LPDWORD lpExitCode) {
   if (winsim::Enter("GetExitCodeProcess", winsim::Hex(reinterpret_cast<uintptr_t>(hProcess))))
     return FALSE;
@@ -794,6 +808,8 @@ BOOL WINAPI GetExitCodeProcess(HANDLE hProcess, LPDWORD lpExitCode) {
   if (lpExitCode) *lpExitCode = process->record.exitCode;
   return TRUE;
 }
+
+const winsim::DocumentedErrors kGetVersionExAErrors{"GetVersionExA", {ERROR_INSUFFICIENT_BUFFER}};
 
 BOOL WINAPI GetVersionExA(LPOSVERSIONINFOA lpVersionInformation) {
   if (winsim::Enter("GetVersionExA")) return FALSE;

@@ -510,6 +510,9 @@ using winsim::reg::KeyText;
 
 extern "C" {
 
+const winsim::DocumentedErrors kRegOpenKeyExAErrors{
+    "RegOpenKeyExA", {ERROR_ACCESS_DENIED, ERROR_FILE_NOT_FOUND}};
+
 LSTATUS WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM samDesired,
                              PHKEY phkResult) {
   std::string detail = KeyText(hKey) + "\\" + (lpSubKey ? lpSubKey : "") + " access " +
@@ -520,6 +523,9 @@ LSTATUS WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM
                                    false, phkResult, nullptr);
 }
 
+const winsim::DocumentedErrors kRegOpenKeyExWErrors{
+    "RegOpenKeyExW", {ERROR_ACCESS_DENIED, ERROR_FILE_NOT_FOUND}};
+
 LSTATUS WINAPI RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions, REGSAM samDesired,
                              PHKEY phkResult) {
   std::string detail = KeyText(hKey) + "\\" + (lpSubKey ? Narrow(lpSubKey) : "") + " access " +
@@ -529,6 +535,8 @@ LSTATUS WINAPI RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions, REGSA
   return winsim::reg::OpenOrCreate("RegOpenKeyExW", hKey, winsim::FromW(lpSubKey), samDesired,
                                    false, phkResult, nullptr);
 }
+
+const winsim::DocumentedErrors kRegCreateKeyExWErrors{"RegCreateKeyExW", {ERROR_ACCESS_DENIED}};
 
 LSTATUS WINAPI RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWSTR lpClass,
                                DWORD dwOptions, REGSAM samDesired,
@@ -543,6 +551,9 @@ LSTATUS WINAPI RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWS
                                    phkResult, lpdwDisposition);
 }
 
+const winsim::DocumentedErrors kRegQueryValueExAErrors{
+    "RegQueryValueExA", {ERROR_ACCESS_DENIED, ERROR_FILE_NOT_FOUND, ERROR_MORE_DATA}};
+
 LSTATUS WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved,
                                 LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) {
   std::string detail = KeyText(hKey) + " " + (lpValueName ? lpValueName : "(default)");
@@ -550,6 +561,9 @@ LSTATUS WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserve
   return winsim::reg::Query(hKey, AnsiOrEmpty(lpValueName), lpReserved, lpType, lpData, lpcbData,
                             true);
 }
+
+const winsim::DocumentedErrors kRegQueryValueExWErrors{
+    "RegQueryValueExW", {ERROR_ACCESS_DENIED, ERROR_FILE_NOT_FOUND, ERROR_MORE_DATA}};
 
 LSTATUS WINAPI RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved,
                                 LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) {
@@ -559,12 +573,16 @@ LSTATUS WINAPI RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserv
                             lpcbData, false);
 }
 
+const winsim::DocumentedErrors kRegSetValueExAErrors{"RegSetValueExA", {ERROR_ACCESS_DENIED}};
+
 LSTATUS WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD dwType,
                               const BYTE* lpData, DWORD cbData) {
   std::string detail = KeyText(hKey) + " " + (lpValueName ? lpValueName : "(default)");
   if (DWORD e = winsim::Enter("RegSetValueExA", detail)) return static_cast<LSTATUS>(e);
   return winsim::reg::Set(hKey, AnsiOrEmpty(lpValueName), Reserved, dwType, lpData, cbData, true);
 }
+
+const winsim::DocumentedErrors kRegSetValueExWErrors{"RegSetValueExW", {ERROR_ACCESS_DENIED}};
 
 LSTATUS WINAPI RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved, DWORD dwType,
                               const BYTE* lpData, DWORD cbData) {
@@ -574,11 +592,17 @@ LSTATUS WINAPI RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved, DW
                           false);
 }
 
+const winsim::DocumentedErrors kRegDeleteValueAErrors{
+    "RegDeleteValueA", {ERROR_ACCESS_DENIED, ERROR_FILE_NOT_FOUND}};
+
 LSTATUS WINAPI RegDeleteValueA(HKEY hKey, LPCSTR lpValueName) {
   std::string detail = KeyText(hKey) + " " + (lpValueName ? lpValueName : "(default)");
   if (DWORD e = winsim::Enter("RegDeleteValueA", detail)) return static_cast<LSTATUS>(e);
   return winsim::reg::DeleteNamedValue(hKey, AnsiOrEmpty(lpValueName));
 }
+
+const winsim::DocumentedErrors kRegDeleteValueWErrors{
+    "RegDeleteValueW", {ERROR_ACCESS_DENIED, ERROR_FILE_NOT_FOUND}};
 
 LSTATUS WINAPI RegDeleteValueW(HKEY hKey, LPCWSTR lpValueName) {
   std::string detail = KeyText(hKey) + " " + (lpValueName ? Narrow(lpValueName) : "(default)");

@@ -17,7 +17,6 @@ namespace winsim {
 namespace {
 
 const DWORD kMaximumAllowed = 0x02000000;
-const DWORD kErrorDatabaseDoesNotExist = 1065;  // ERROR_DATABASE_DOES_NOT_EXIST
 const DWORD kRpcNullRefPointer = 1780;          // RPC_X_NULL_REF_POINTER
 
 const char16_t kServiceName[] = u"Spooler";
@@ -287,6 +286,10 @@ using winsim::SetError;
 
 // ------------------------------------------------------------- advapi32 --
 
+const winsim::DocumentedErrors kOpenSCManagerWErrors{
+    "OpenSCManagerW",
+    {ERROR_ACCESS_DENIED, RPC_S_SERVER_UNAVAILABLE, ERROR_DATABASE_DOES_NOT_EXIST}};
+
 SC_HANDLE WINAPI OpenSCManagerW(LPCWSTR lpMachineName, LPCWSTR lpDatabaseName,
                                 DWORD dwDesiredAccess) {
   if (winsim::Enter("OpenSCManagerW", winsim::Narrow(lpMachineName) + ", " +
@@ -297,7 +300,7 @@ SC_HANDLE WINAPI OpenSCManagerW(LPCWSTR lpMachineName, LPCWSTR lpDatabaseName,
     winsim::Unsupported("OpenSCManagerW", "a remote machine " + winsim::Narrow(lpMachineName));
   if (lpDatabaseName != nullptr &&
       !winsim::EqualsNoCase(lpDatabaseName, SERVICES_ACTIVE_DATABASEW)) {
-    SetError(winsim::kErrorDatabaseDoesNotExist);
+    SetError(ERROR_DATABASE_DOES_NOT_EXIST);
     return nullptr;
   }
   if (Service().denyManager) {
@@ -306,6 +309,9 @@ SC_HANDLE WINAPI OpenSCManagerW(LPCWSTR lpMachineName, LPCWSTR lpDatabaseName,
   }
   return winsim::NewScHandle(true, winsim::MapManagerAccess(dwDesiredAccess));
 }
+
+const winsim::DocumentedErrors kOpenServiceWErrors{
+    "OpenServiceW", {ERROR_ACCESS_DENIED, ERROR_SERVICE_DOES_NOT_EXIST}};
 
 SC_HANDLE WINAPI OpenServiceW(SC_HANDLE hSCManager, LPCWSTR lpServiceName, DWORD dwDesiredAccess) {
   if (winsim::Enter("OpenServiceW",
@@ -331,6 +337,9 @@ SC_HANDLE WINAPI OpenServiceW(SC_HANDLE hSCManager, LPCWSTR lpServiceName, DWORD
   return winsim::NewScHandle(false, winsim::MapServiceAccess(dwDesiredAccess));
 }
 
+const winsim::DocumentedErrors kQueryServiceStatusErrors{
+    "QueryServiceStatus", {ERROR_ACCESS_DENIED, ERROR_INVALID_HANDLE}};
+
 BOOL WINAPI QueryServiceStatus(SC_HANDLE hService, LPSERVICE_STATUS lpServiceStatus) {
   if (winsim::Enter("QueryServiceStatus")) return FALSE;
   ScHandle* h = winsim::ServiceHandle(hService);
@@ -342,6 +351,11 @@ BOOL WINAPI QueryServiceStatus(SC_HANDLE hService, LPSERVICE_STATUS lpServiceSta
   winsim::FillStatus(lpServiceStatus);
   return TRUE;
 }
+
+const winsim::DocumentedErrors kStartServiceWErrors{
+    "StartServiceW",
+    {ERROR_ACCESS_DENIED, ERROR_SERVICE_DISABLED, ERROR_SERVICE_REQUEST_TIMEOUT,
+     ERROR_SERVICE_ALREADY_RUNNING}};
 
 BOOL WINAPI StartServiceW(SC_HANDLE hService, DWORD dwNumServiceArgs,
                           LPCWSTR* lpServiceArgVectors) {
@@ -356,6 +370,11 @@ BOOL WINAPI StartServiceW(SC_HANDLE hService, DWORD dwNumServiceArgs,
   winsim::BeginStart();
   return TRUE;
 }
+
+const winsim::DocumentedErrors kControlServiceErrors{
+    "ControlService",
+    {ERROR_ACCESS_DENIED, ERROR_SERVICE_CANNOT_ACCEPT_CTRL, ERROR_DEPENDENT_SERVICES_RUNNING,
+     ERROR_SERVICE_REQUEST_TIMEOUT}};
 
 BOOL WINAPI ControlService(SC_HANDLE hService, DWORD dwControl, LPSERVICE_STATUS lpServiceStatus) {
   if (winsim::Enter("ControlService", "control " + std::to_string(dwControl) + ", " +

@@ -168,6 +168,9 @@ using winsim::SetError;
 
 // ------------------------------------------------------------- monitors --
 
+const winsim::DocumentedErrors kEnumMonitorsWErrors{
+    "EnumMonitorsW", {RPC_S_SERVER_UNAVAILABLE, ERROR_ACCESS_DENIED}};
+
 BOOL WINAPI EnumMonitorsW(LPWSTR pName, DWORD Level, LPBYTE pMonitor, DWORD cbBuf,
                           LPDWORD pcbNeeded, LPDWORD pcReturned) {
   if (Enter("EnumMonitorsW",
@@ -189,6 +192,11 @@ BOOL WINAPI EnumMonitorsW(LPWSTR pName, DWORD Level, LPBYTE pMonitor, DWORD cbBu
   return PackRecords(records, MonitorRecordSize(Level), false, pMonitor, cbBuf, pcbNeeded,
                      pcReturned);
 }
+
+const winsim::DocumentedErrors kAddMonitorWErrors{
+    "AddMonitorW",
+    {RPC_S_SERVER_UNAVAILABLE, ERROR_ACCESS_DENIED, ERROR_PRINT_MONITOR_ALREADY_INSTALLED,
+     ERROR_MOD_NOT_FOUND}};
 
 BOOL WINAPI AddMonitorW(LPWSTR pName, DWORD Level, LPBYTE pMonitorInfo) {
   const MONITOR_INFO_2W* mi = reinterpret_cast<const MONITOR_INFO_2W*>(pMonitorInfo);
@@ -230,6 +238,11 @@ BOOL WINAPI AddMonitorW(LPWSTR pName, DWORD Level, LPBYTE pMonitorInfo) {
   return TRUE;
 }
 
+const winsim::DocumentedErrors kDeleteMonitorWErrors{
+    "DeleteMonitorW",
+    {RPC_S_SERVER_UNAVAILABLE, ERROR_ACCESS_DENIED, ERROR_PRINT_MONITOR_IN_USE,
+     ERROR_UNKNOWN_PRINT_MONITOR}};
+
 BOOL WINAPI DeleteMonitorW(LPWSTR pName, LPWSTR pEnvironment, LPWSTR pMonitorName) {
   if (Enter("DeleteMonitorW", Show(pEnvironment) + ", " + Show(pMonitorName))) return FALSE;
   RequireLocalServer("DeleteMonitorW", pName);
@@ -260,6 +273,10 @@ BOOL WINAPI DeleteMonitorW(LPWSTR pName, LPWSTR pEnvironment, LPWSTR pMonitorNam
 
 // -------------------------------------------------------------- drivers --
 
+const winsim::DocumentedErrors kEnumPrinterDriversWErrors{
+    "EnumPrinterDriversW",
+    {RPC_S_SERVER_UNAVAILABLE, ERROR_ACCESS_DENIED, ERROR_INVALID_ENVIRONMENT}};
+
 BOOL WINAPI EnumPrinterDriversW(LPWSTR pName, LPWSTR pEnvironment, DWORD Level, LPBYTE pDriverInfo,
                                 DWORD cbBuf, LPDWORD pcbNeeded, LPDWORD pcReturned) {
   if (Enter("EnumPrinterDriversW", Show(pEnvironment) + ", level " + std::to_string(Level) + ", " +
@@ -281,6 +298,10 @@ BOOL WINAPI EnumPrinterDriversW(LPWSTR pName, LPWSTR pEnvironment, DWORD Level, 
   return PackRecords(records, DriverRecordSize(Level), false, pDriverInfo, cbBuf, pcbNeeded,
                      pcReturned);
 }
+
+const winsim::DocumentedErrors kGetPrinterDriverWErrors{
+    "GetPrinterDriverW",
+    {RPC_S_SERVER_UNAVAILABLE, ERROR_ACCESS_DENIED, ERROR_UNKNOWN_PRINTER_DRIVER}};
 
 BOOL WINAPI GetPrinterDriverW(HANDLE hPrinter, LPWSTR pEnvironment, DWORD Level, LPBYTE pDriverInfo,
                               DWORD cbBuf, LPDWORD pcbNeeded) {
@@ -306,6 +327,10 @@ BOOL WINAPI GetPrinterDriverW(HANDLE hPrinter, LPWSTR pEnvironment, DWORD Level,
   return PackRecords({DriverRecord(*driver, Level)}, DriverRecordSize(Level), false, pDriverInfo,
                      cbBuf, pcbNeeded, nullptr);
 }
+
+const winsim::DocumentedErrors kGetPrinterDriverDirectoryWErrors{
+    "GetPrinterDriverDirectoryW",
+    {RPC_S_SERVER_UNAVAILABLE, ERROR_ACCESS_DENIED, ERROR_INVALID_ENVIRONMENT}};
 
 BOOL WINAPI GetPrinterDriverDirectoryW(LPWSTR pName, LPWSTR pEnvironment, DWORD Level,
                                        LPBYTE pDriverDirectory, DWORD cbBuf, LPDWORD pcbNeeded) {
@@ -337,6 +362,11 @@ BOOL WINAPI GetPrinterDriverDirectoryW(LPWSTR pName, LPWSTR pEnvironment, DWORD 
   std::copy(bytes.begin(), bytes.end(), pDriverDirectory);
   return TRUE;
 }
+
+const winsim::DocumentedErrors kAddPrinterDriverExWErrors{
+    "AddPrinterDriverExW",
+    {RPC_S_SERVER_UNAVAILABLE, ERROR_ACCESS_DENIED, ERROR_FILE_NOT_FOUND,
+     ERROR_UNKNOWN_PRINTER_DRIVER}};
 
 BOOL WINAPI AddPrinterDriverExW(LPWSTR pName, DWORD Level, LPBYTE pDriverInfo,
                                 DWORD dwFileCopyFlags) {
@@ -424,6 +454,11 @@ BOOL WINAPI AddPrinterDriverExW(LPWSTR pName, DWORD Level, LPBYTE pDriverInfo,
   SyncHolds();  // the spooler loads the new driver
   return TRUE;
 }
+
+const winsim::DocumentedErrors kDeletePrinterDriverExWErrors{
+    "DeletePrinterDriverExW",
+    {RPC_S_SERVER_UNAVAILABLE, ERROR_ACCESS_DENIED, ERROR_PRINTER_DRIVER_IN_USE,
+     ERROR_UNKNOWN_PRINTER_DRIVER}};
 
 BOOL WINAPI DeletePrinterDriverExW(LPWSTR pName, LPWSTR pEnvironment, LPWSTR pDriverName,
                                    DWORD dwDeleteFlag, DWORD dwVersionFlag) {

@@ -216,6 +216,9 @@ using winsim::SetError;
 
 // -------------------------------------------------------------- printers --
 
+const winsim::DocumentedErrors kEnumPrintersWErrors{
+    "EnumPrintersW", {RPC_S_SERVER_UNAVAILABLE, ERROR_ACCESS_DENIED}};
+
 BOOL WINAPI EnumPrintersW(DWORD Flags, LPWSTR Name, DWORD Level, LPBYTE pPrinterEnum, DWORD cbBuf,
                           LPDWORD pcbNeeded, LPDWORD pcReturned) {
   if (Enter("EnumPrintersW", "flags " + winsim::Hex(Flags) + ", " + Show(Name) + ", level " +
@@ -247,6 +250,9 @@ BOOL WINAPI EnumPrintersW(DWORD Flags, LPWSTR Name, DWORD Level, LPBYTE pPrinter
   return PackRecords(records, sizeof(PRINTER_INFO_2W), true, pPrinterEnum, cbBuf, pcbNeeded,
                      pcReturned);
 }
+
+const winsim::DocumentedErrors kOpenPrinterWErrors{
+    "OpenPrinterW", {RPC_S_SERVER_UNAVAILABLE, ERROR_ACCESS_DENIED, ERROR_INVALID_PRINTER_NAME}};
 
 BOOL WINAPI OpenPrinterW(LPWSTR pPrinterName, LPHANDLE phPrinter, LPPRINTER_DEFAULTSW pDefault) {
   std::string detail = Show(pPrinterName);
@@ -298,6 +304,11 @@ BOOL WINAPI ClosePrinter(HANDLE hPrinter) {
   return TRUE;
 }
 
+const winsim::DocumentedErrors kAddPrinterWErrors{
+    "AddPrinterW",
+    {RPC_S_SERVER_UNAVAILABLE, ERROR_ACCESS_DENIED, ERROR_PRINTER_ALREADY_EXISTS,
+     ERROR_UNKNOWN_PRINTER_DRIVER, ERROR_UNKNOWN_PORT}};
+
 HANDLE WINAPI AddPrinterW(LPWSTR pName, DWORD Level, LPBYTE pPrinter) {
   const PRINTER_INFO_2W* pi = reinterpret_cast<const PRINTER_INFO_2W*>(pPrinter);
   std::string detail = "level " + std::to_string(Level);
@@ -329,6 +340,9 @@ HANDLE WINAPI AddPrinterW(LPWSTR pName, DWORD Level, LPBYTE pPrinter) {
   return NewPrinterHandle(added, PRINTER_ALL_ACCESS);
 }
 
+const winsim::DocumentedErrors kGetPrinterWErrors{
+    "GetPrinterW", {RPC_S_SERVER_UNAVAILABLE, ERROR_ACCESS_DENIED, ERROR_INVALID_HANDLE}};
+
 BOOL WINAPI GetPrinterW(HANDLE hPrinter, DWORD Level, LPBYTE pPrinter, DWORD cbBuf,
                         LPDWORD pcbNeeded) {
   if (Enter("GetPrinterW",
@@ -350,6 +364,9 @@ BOOL WINAPI GetPrinterW(HANDLE hPrinter, DWORD Level, LPBYTE pPrinter, DWORD cbB
   return PackRecords({PrinterRecord(*p, 2)}, sizeof(PRINTER_INFO_2W), true, pPrinter, cbBuf,
                      pcbNeeded, nullptr);
 }
+
+const winsim::DocumentedErrors kSetPrinterWErrors{
+    "SetPrinterW", {RPC_S_SERVER_UNAVAILABLE, ERROR_ACCESS_DENIED, ERROR_INVALID_PRINTER_COMMAND}};
 
 BOOL WINAPI SetPrinterW(HANDLE hPrinter, DWORD Level, LPBYTE pPrinter, DWORD Command) {
   const PRINTER_INFO_2W* pi = reinterpret_cast<const PRINTER_INFO_2W*>(pPrinter);
@@ -428,6 +445,9 @@ BOOL WINAPI SetPrinterW(HANDLE hPrinter, DWORD Level, LPBYTE pPrinter, DWORD Com
   return TRUE;
 }
 
+const winsim::DocumentedErrors kDeletePrinterErrors{
+    "DeletePrinter", {RPC_S_SERVER_UNAVAILABLE, ERROR_ACCESS_DENIED, ERROR_PRINTER_DELETED}};
+
 BOOL WINAPI DeletePrinter(HANDLE hPrinter) {
   if (Enter("DeletePrinter", ShowHandle(hPrinter))) return FALSE;
   if (!SpoolerAvailable()) return FALSE;
@@ -445,11 +465,19 @@ BOOL WINAPI DeletePrinter(HANDLE hPrinter) {
 
 // ---------------------------------------------------------- printer data --
 
+const winsim::DocumentedErrors kGetPrinterDataAErrors{
+    "GetPrinterDataA",
+    {RPC_S_SERVER_UNAVAILABLE, ERROR_ACCESS_DENIED, ERROR_FILE_NOT_FOUND, ERROR_MORE_DATA}};
+
 DWORD WINAPI GetPrinterDataA(HANDLE hPrinter, LPSTR pValueName, LPDWORD pType, LPBYTE pData,
                              DWORD nSize, LPDWORD pcbNeeded) {
   return GetData("GetPrinterDataA", hPrinter, kPlainDataKey, pValueName, pType, pData, nSize,
                  pcbNeeded);
 }
+
+const winsim::DocumentedErrors kGetPrinterDataExAErrors{
+    "GetPrinterDataExA",
+    {RPC_S_SERVER_UNAVAILABLE, ERROR_ACCESS_DENIED, ERROR_FILE_NOT_FOUND, ERROR_MORE_DATA}};
 
 DWORD WINAPI GetPrinterDataExA(HANDLE hPrinter, LPCSTR pKeyName, LPCSTR pValueName, LPDWORD pType,
                                LPBYTE pData, DWORD nSize, LPDWORD pcbNeeded) {
@@ -457,10 +485,16 @@ DWORD WINAPI GetPrinterDataExA(HANDLE hPrinter, LPCSTR pKeyName, LPCSTR pValueNa
                  pcbNeeded);
 }
 
+const winsim::DocumentedErrors kSetPrinterDataAErrors{
+    "SetPrinterDataA", {RPC_S_SERVER_UNAVAILABLE, ERROR_ACCESS_DENIED}};
+
 DWORD WINAPI SetPrinterDataA(HANDLE hPrinter, LPSTR pValueName, DWORD Type, LPBYTE pData,
                              DWORD cbData) {
   return SetData("SetPrinterDataA", hPrinter, kPlainDataKey, pValueName, Type, pData, cbData);
 }
+
+const winsim::DocumentedErrors kSetPrinterDataExAErrors{
+    "SetPrinterDataExA", {RPC_S_SERVER_UNAVAILABLE, ERROR_ACCESS_DENIED}};
 
 DWORD WINAPI SetPrinterDataExA(HANDLE hPrinter, LPCSTR pKeyName, LPCSTR pValueName, DWORD Type,
                                LPBYTE pData, DWORD cbData) {
@@ -468,6 +502,10 @@ DWORD WINAPI SetPrinterDataExA(HANDLE hPrinter, LPCSTR pKeyName, LPCSTR pValueNa
 }
 
 // ------------------------------------------------------- default printer --
+
+const winsim::DocumentedErrors kGetDefaultPrinterByOrdinalErrors{
+    "GetDefaultPrinterByOrdinal",
+    {RPC_S_SERVER_UNAVAILABLE, ERROR_FILE_NOT_FOUND, ERROR_INSUFFICIENT_BUFFER}};
 
 // winspool ordinal 203 (GetDefaultPrinterW). The default printer is part of
 // the user's profile: it can be read while the spooler is stopped.
@@ -494,6 +532,10 @@ extern "C" BOOL WINAPI GetDefaultPrinterByOrdinal(LPWSTR buffer, LPDWORD count) 
   *count = needed;
   return TRUE;
 }
+
+const winsim::DocumentedErrors kSetDefaultPrinterByOrdinalErrors{
+    "SetDefaultPrinterByOrdinal",
+    {RPC_S_SERVER_UNAVAILABLE, ERROR_ACCESS_DENIED, ERROR_INVALID_PRINTER_NAME}};
 
 // winspool ordinal 204 (SetDefaultPrinterW).
 extern "C" BOOL WINAPI SetDefaultPrinterByOrdinal(LPCWSTR name) {

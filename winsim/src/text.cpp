@@ -178,6 +178,9 @@ void SetEnglishMessages(bool available) { englishMessages = available; }
 
 extern "C" {
 
+const winsim::DocumentedErrors kFormatMessageWErrors{
+    "FormatMessageW", {ERROR_MR_MID_NOT_FOUND, ERROR_RESOURCE_LANG_NOT_FOUND}};
+
 DWORD WINAPI FormatMessageW(DWORD dwFlags, LPCVOID lpSource, DWORD dwMessageId,
                             DWORD dwLanguageId, LPWSTR lpBuffer, DWORD nSize,
                             va_list* Arguments) {
@@ -226,6 +229,9 @@ DWORD WINAPI FormatMessageW(DWORD dwFlags, LPCVOID lpSource, DWORD dwMessageId,
   return length;
 }
 
+const winsim::DocumentedErrors kMultiByteToWideCharErrors{
+    "MultiByteToWideChar", {ERROR_INSUFFICIENT_BUFFER, ERROR_NO_UNICODE_TRANSLATION}};
+
 int WINAPI MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCCH lpMultiByteStr,
                                int cbMultiByte, LPWSTR lpWideCharStr, int cchWideChar) {
   if (winsim::Enter("MultiByteToWideChar", std::to_string(cbMultiByte))) return 0;
@@ -254,6 +260,9 @@ int WINAPI MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCCH lpMultiByteSt
   std::memcpy(lpWideCharStr, output.data(), output.size() * sizeof(WCHAR));
   return static_cast<int>(output.size());
 }
+
+const winsim::DocumentedErrors kWideCharToMultiByteErrors{
+    "WideCharToMultiByte", {ERROR_INSUFFICIENT_BUFFER, ERROR_NO_UNICODE_TRANSLATION}};
 
 int WINAPI WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWCH lpWideCharStr,
                                int cchWideChar, LPSTR lpMultiByteStr, int cbMultiByte,
@@ -301,6 +310,9 @@ LPWSTR WINAPI lstrcpyW(LPWSTR lpString1, LPCWSTR lpString2) {
   std::memmove(lpString1, lpString2, (n + 1) * sizeof(WCHAR));
   return lpString1;
 }
+
+const winsim::DocumentedErrors kCompareStringOrdinalErrors{
+    "CompareStringOrdinal", {ERROR_INVALID_PARAMETER}};
 
 int WINAPI CompareStringOrdinal(LPCWCH lpString1, int cchCount1, LPCWCH lpString2,
                                 int cchCount2, BOOL bIgnoreCase) {

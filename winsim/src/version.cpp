@@ -332,6 +332,10 @@ std::vector<uint8_t> MakeUnversionedImage() { return Image(nullptr); }
 
 extern "C" {
 
+const winsim::DocumentedErrors kGetFileVersionInfoSizeWErrors{
+    "GetFileVersionInfoSizeW",
+    {ERROR_ACCESS_DENIED, ERROR_SHARING_VIOLATION, ERROR_RESOURCE_TYPE_NOT_FOUND}};
+
 DWORD WINAPI GetFileVersionInfoSizeW(LPCWSTR lptstrFilename, LPDWORD lpdwHandle) {
   if (lpdwHandle) *lpdwHandle = 0;
   if (winsim::Enter("GetFileVersionInfoSizeW", winsim::Narrow(lptstrFilename))) return 0;
@@ -346,6 +350,10 @@ DWORD WINAPI GetFileVersionInfoSizeW(LPCWSTR lptstrFilename, LPDWORD lpdwHandle)
   // the ANSI conversions of the A calls.
   return static_cast<DWORD>(resource.size() * 2 + 4);
 }
+
+const winsim::DocumentedErrors kGetFileVersionInfoWErrors{
+    "GetFileVersionInfoW",
+    {ERROR_ACCESS_DENIED, ERROR_SHARING_VIOLATION, ERROR_RESOURCE_TYPE_NOT_FOUND}};
 
 BOOL WINAPI GetFileVersionInfoW(LPCWSTR lptstrFilename, DWORD dwHandle, DWORD dwLen,
                                 LPVOID lpData) {
@@ -366,6 +374,9 @@ BOOL WINAPI GetFileVersionInfoW(LPCWSTR lptstrFilename, DWORD dwHandle, DWORD dw
   if (dwLen >= resource.size() + 4) std::memcpy(static_cast<char*>(lpData) + resource.size(), "FE2X", 4);
   return TRUE;
 }
+
+const winsim::DocumentedErrors kVerQueryValueWErrors{
+    "VerQueryValueW", {ERROR_RESOURCE_TYPE_NOT_FOUND}};
 
 BOOL WINAPI VerQueryValueW(LPCVOID pBlock, LPCWSTR lpSubBlock, LPVOID* lplpBuffer, PUINT puLen) {
   if (winsim::Enter("VerQueryValueW", winsim::Narrow(lpSubBlock))) return FALSE;

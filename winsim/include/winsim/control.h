@@ -42,6 +42,9 @@ std::string Narrow(const std::u16string& text);
 void FailCall(const std::string& api, DWORD error, int times = 1, int skip = 0,
               const std::string& match = std::string());
 void ClearFaults();
+// The error codes documented for a call, listed beside its implementation on
+// the machine, in the order they are listed; empty when none are listed.
+std::vector<DWORD> DocumentedErrorCodes(const std::string& api);
 // Every call of `api` takes `ms` of machine time (0: none, the default), as a
 // slow disk or a busy service would.
 void SetCallDuration(const std::string& api, DWORD ms);
