@@ -8,10 +8,11 @@
 #include <algorithm>
 #include <cstring>
 #include <map>
-#include <sstream>
 #include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include "saved_record.h"
 
 namespace winsim {
 namespace files {
@@ -161,6 +162,62 @@ void ResetFiles() {
   s.currentDirectory = u"C:\\Windows\\System32";
 }
 
+// The lines of files.txt: a directory (or the current directory), a file
+// with the name of the blob that holds its contents, a hold, and a read or
+// write fault.
+struct SavedPath {
+  std::u16string path;
+};
+
+struct SavedFile {
+  std::u16string path;
+  std::string contents;  // blob in the directory "files"
+};
+
+struct SavedHold {
+  std::u16string path;
+  std::string holder;
+  DWORD deleteError = 0;
+};
+
+struct SavedFault {
+  std::u16string path;
+  uint64_t offset = 0;
+  DWORD error = 0;
+};
+
+const SavedFields<SavedPath>& PathFields() {
+  static const SavedFields<SavedPath> fields = {Field("path", &SavedPath::path)};
+  return fields;
+}
+
+const SavedFields<SavedFile>& FileFields() {
+  static const SavedFields<SavedFile> fields = {
+      Field("path", &SavedFile::path),
+      Field("contents", &SavedFile::contents),
+  };
+  return fields;
+}
+
+const SavedFields<SavedHold>& HoldFields() {
+  static const SavedFields<SavedHold> fields = {
+      Field("path", &SavedHold::path),
+      Field("holder", &SavedHold::holder),
+      Field("deleteError", &SavedHold::deleteError),
+  };
+  return fields;
+}
+
+const SavedFields<SavedFault>& FaultFields() {
+  static const SavedFields<SavedFault> fields = {
+      Field("path", &SavedFault::path),
+      Field("offset", &SavedFault::offset),
+      Field("error", &SavedFault::error),
+  };
+  return fields;
+}
+
+// files.txt with the contents of the files in the directory "files".
 void SaveFiles(const std::string& dir) {
   FileState& s = State();
   std::string blobs = dir + "/files";
@@ -174,53 +231,72 @@ void SaveFiles(const std::string& dir) {
     }
     ::closedir(old);
   }
-  std::ostringstream out;
-  out << "C\t" << EscapeField(Narrow(s.currentDirectory)) << "\n";
+  std::string out = SavedLine("current", SavedPath{s.currentDirectory}, PathFields());
   size_t n = 0;
   for (const auto& entry : s.nodes) {
     const Node& node = entry.second;
     if (node.directory) {
-      out << "D\t" << EscapeField(Narrow(node.path)) << "\n";
+      out += SavedLine("directory", SavedPath{node.path}, PathFields());
     } else {
       std::string blob = std::to_string(n++) + ".bin";
       WriteTextFile(blobs + "/" + blob, std::string(node.bytes.begin(), node.bytes.end()));
-      out << "F\t" << EscapeField(Narrow(node.path)) << "\t" << blob << "\n";
+      out += SavedLine("file", SavedFile{node.path, blob}, FileFields());
     }
   }
   for (const auto& entry : s.holds) {
     for (const HoldRecord& hold : entry.second)
-      out << "H\t" << EscapeField(Narrow(entry.first)) << "\t" << EscapeField(hold.holder) << "\t"
-          << hold.deleteError << "\n";
+      out += SavedLine("hold", SavedHold{entry.first, hold.holder, hold.deleteError}, HoldFields());
   }
-  WriteTextFile(dir + "/files.txt", out.str());
+  for (const auto& entry : s.readFaults) {
+    SavedFault fault{entry.first, entry.second.offset, entry.second.error};
+    out += SavedLine("readFault", fault, FaultFields());
+  }
+  for (const auto& entry : s.writeFaults) {
+    SavedFault fault{entry.first, entry.second.offset, entry.second.error};
+    out += SavedLine("writeFault", fault, FaultFields());
+  }
+  WriteTextFile(dir + "/files.txt", out);
+}
+
+void LoadLine(const std::string& dir, const std::vector<std::string>& line,
+              const std::string& file) {
+  FileState& s = State();
+  const std::string& kind = line[0];
+  if (kind == "current" || kind == "directory") {
+    SavedPath saved;
+    ReadSavedLine(line, PathFields(), &saved, file);
+    if (kind == "current")
+      s.currentDirectory = saved.path;
+    else
+      MakeDirectories(saved.path);
+  } else if (kind == "file") {
+    SavedFile saved;
+    ReadSavedLine(line, FileFields(), &saved, file);
+    std::string bytes;
+    if (!ReadTextFile(dir + "/files/" + saved.contents, &bytes))
+      Fatal("machine directory " + dir + ": missing file contents " + saved.contents);
+    WriteBytes(saved.path, std::vector<uint8_t>(bytes.begin(), bytes.end()));
+  } else if (kind == "hold") {
+    SavedHold saved;
+    ReadSavedLine(line, HoldFields(), &saved, file);
+    s.holds[saved.path].push_back(HoldRecord{saved.holder, saved.deleteError});
+  } else if (kind == "readFault" || kind == "writeFault") {
+    SavedFault saved;
+    ReadSavedLine(line, FaultFields(), &saved, file);
+    (kind == "readFault" ? s.readFaults : s.writeFaults)[saved.path] =
+        IoFault{saved.offset, saved.error};
+  } else {
+    Fatal(file + ": unreadable line " + kind);
+  }
 }
 
 void LoadFiles(const std::string& dir) {
+  const std::string file = dir + "/files.txt";
   std::string text;
-  if (!ReadTextFile(dir + "/files.txt", &text)) return;
+  if (!ReadTextFile(file, &text)) return;
+  // The default machine's files go: the saved ones are the machine's.
   ResetFiles();
-  FileState& s = State();
-  std::istringstream in(text);
-  std::string line;
-  while (std::getline(in, line)) {
-    if (line.empty()) continue;
-    std::vector<std::string> f = SplitTabs(line);
-    if (f[0] == "C" && f.size() == 2) {
-      s.currentDirectory = Widen(UnescapeField(f[1]));
-    } else if (f[0] == "D" && f.size() == 2) {
-      MakeDirectories(Widen(UnescapeField(f[1])));
-    } else if (f[0] == "F" && f.size() == 3) {
-      std::string bytes;
-      if (!ReadTextFile(dir + "/files/" + f[2], &bytes))
-        Fatal("machine directory " + dir + ": missing file contents " + f[2]);
-      WriteBytes(Widen(UnescapeField(f[1])), std::vector<uint8_t>(bytes.begin(), bytes.end()));
-    } else if (f[0] == "H" && f.size() == 4) {
-      s.holds[Widen(UnescapeField(f[1]))].push_back(
-          HoldRecord{UnescapeField(f[2]), static_cast<DWORD>(std::stoul(f[3]))});
-    } else {
-      Fatal("machine directory " + dir + ": bad line in files.txt: " + line);
-    }
-  }
+  ForEachSavedLine(text, [&](const std::vector<std::string>& line) { LoadLine(dir, line, file); });
 }
 
 ModuleRegistrar filesRegistrar{"files", 10, &ResetFiles, &SaveFiles, &LoadFiles};

@@ -7,7 +7,9 @@
 
 #include <algorithm>
 #include <map>
-#include <sstream>
+#include <optional>
+
+#include "saved_record.h"
 
 namespace winsim {
 namespace reg {
@@ -123,60 +125,93 @@ void ResetRegistry() {
   }
 }
 
-void SaveKey(const std::u16string& path, const Key& key, std::ostringstream& out) {
-  out << "K\t" << EscapeField(Narrow(path)) << "\n";
-  if (key.denyWrite) out << "X\t" << EscapeField(Narrow(path)) << "\n";
-  for (const auto& value : key.values) {
-    // Strings are kept readable when they read back to the same bytes.
-    const Value& v = value.second;
-    std::u16string units = BytesToUnits(v.data);
-    bool text = (v.type == REG_SZ || v.type == REG_EXPAND_SZ) && v.data.size() % 2 == 0 &&
-                !units.empty() && units.back() == 0 && units.find(u'\0') == units.size() - 1 &&
-                Widen(Narrow(units)) == units;
-    out << (text ? "S\t" : "V\t") << EscapeField(Narrow(path)) << "\t"
-        << EscapeField(Narrow(value.first)) << "\t" << v.type << "\t"
-        << (text ? EscapeField(Narrow(units.substr(0, units.size() - 1))) : HexBytes(v.data))
-        << "\n";
-  }
+// A key as saved: its path and whether it refuses writes.
+struct SavedKey {
+  std::u16string path;
+  bool writeDenied = false;
+};
+
+// A value as saved: strings as readable text when they read back to the
+// same bytes, anything else as its bytes.
+struct SavedValue {
+  std::u16string key;
+  std::u16string name;
+  DWORD type = REG_NONE;
+  std::optional<std::u16string> text;
+  std::optional<std::vector<uint8_t>> data;
+};
+
+const SavedFields<SavedKey>& KeyFields() {
+  static const SavedFields<SavedKey> fields = {
+      Field("path", &SavedKey::path),
+      Field("writeDenied", &SavedKey::writeDenied),
+  };
+  return fields;
+}
+
+const SavedFields<SavedValue>& ValueFields() {
+  static const SavedFields<SavedValue> fields = {
+      Field("key", &SavedValue::key),
+      Field("name", &SavedValue::name),
+      Field("type", &SavedValue::type),
+      Field("text", &SavedValue::text),
+      Field("data", &SavedValue::data),
+  };
+  return fields;
+}
+
+SavedValue SavedValueOf(const std::u16string& key, const std::u16string& name, const Value& v) {
+  SavedValue saved{key, name, v.type, std::nullopt, std::nullopt};
+  std::u16string units = BytesToUnits(v.data);
+  bool text = (v.type == REG_SZ || v.type == REG_EXPAND_SZ) && v.data.size() % 2 == 0 &&
+              !units.empty() && units.back() == 0 && units.find(u'\0') == units.size() - 1 &&
+              Widen(Narrow(units)) == units;
+  if (text)
+    saved.text = units.substr(0, units.size() - 1);
+  else
+    saved.data = v.data;
+  return saved;
+}
+
+void SaveKey(const std::u16string& path, const Key& key, std::string* out) {
+  *out += SavedLine("key", SavedKey{path, key.denyWrite}, KeyFields());
+  for (const auto& value : key.values)
+    *out += SavedLine("value", SavedValueOf(path, value.first, value.second), ValueFields());
   for (const auto& sub : key.subkeys) SaveKey(path + u"\\" + sub.second->name, *sub.second, out);
 }
 
+// registry.txt: every key, each followed by its values.
 void SaveRegistry(const std::string& dir) {
-  std::ostringstream out;
-  for (const auto& root : State().roots) SaveKey(root.first, *root.second, out);
-  WriteTextFile(dir + "/registry.txt", out.str());
+  std::string out;
+  for (const auto& root : State().roots) SaveKey(root.first, *root.second, &out);
+  WriteTextFile(dir + "/registry.txt", out);
+}
+
+void LoadLine(const std::vector<std::string>& line, const std::string& file) {
+  if (line[0] == "key") {
+    SavedKey saved;
+    ReadSavedLine(line, KeyFields(), &saved, file);
+    CreateKey(saved.path);
+    if (saved.writeDenied) DenyWrite(saved.path, true);
+  } else if (line[0] == "value") {
+    SavedValue saved;
+    ReadSavedLine(line, ValueFields(), &saved, file);
+    if (saved.text)
+      SetString(saved.key, saved.name, *saved.text, saved.type);
+    else
+      SetValue(saved.key, saved.name, saved.type, saved.data.value_or(std::vector<uint8_t>()));
+  } else {
+    Fatal(file + ": unreadable line " + line[0]);
+  }
 }
 
 void LoadRegistry(const std::string& dir) {
+  const std::string file = dir + "/registry.txt";
   std::string text;
-  if (!ReadTextFile(dir + "/registry.txt", &text)) return;
+  if (!ReadTextFile(file, &text)) return;
+  // The default machine's keys go: the saved ones are the machine's.
   ResetRegistry();
-  std::istringstream in(text);
-  std::string line;
-  while (std::getline(in, line)) {
-    if (line.empty()) continue;
-    std::vector<std::string> f;
-    size_t start = 0;
-    for (;;) {
-      size_t tab = line.find('\t', start);
-      f.push_back(line.substr(start, tab == std::string::npos ? std::string::npos : tab - start));
-      if (tab == std::string::npos) break;
-      start = tab + 1;
-    }
-    if (f[0] == "K" && f.size() == 2) {
-      CreateKey(Widen(UnescapeField(f[1])));
-    } else if (f[0] == "X" && f.size() == 2) {
-      DenyWrite(Widen(UnescapeField(f[1])), true);
-    } else if (f[0] == "S" && f.size() == 5) {
-      SetString(Widen(UnescapeField(f[1])), Widen(UnescapeField(f[2])),
-                Widen(UnescapeField(f[4])), static_cast<DWORD>(std::stoul(f[3])));
-    } else if (f[0] == "V" && f.size() == 5) {
-      SetValue(Widen(UnescapeField(f[1])), Widen(UnescapeField(f[2])),
-               static_cast<DWORD>(std::stoul(f[3])), UnhexBytes(f[4]));
-    } else {
-      Fatal("machine directory " + dir + ": bad line in registry.txt: " + line);
-    }
-  }
+  ForEachSavedLine(text, [&](const std::vector<std::string>& line) { LoadLine(line, file); });
 }
 
 ModuleRegistrar registryRegistrar{"registry", 20, &ResetRegistry, &SaveRegistry, &LoadRegistry};

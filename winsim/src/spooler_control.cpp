@@ -2,9 +2,9 @@
 // loading of its catalogue with the machine.
 #include "winsim/spooler_control.h"
 
-#include <sstream>
 
 #include "core.h"
+#include "saved_record.h"
 #include "spooler_model.h"
 
 namespace winsim {
@@ -119,172 +119,186 @@ DriverState StateOf(const spooler::Driver& d) {
 // ------------------------------------------------------------ save files --
 
 const char kSaveFile[] = "/spooler.txt";
-const char kListSeparator = '\x1e';
-
-std::string TextField(const spooler::Text& text) {
-  return text ? "+" + EscapeField(Narrow(*text)) : std::string("-");
-}
-
-spooler::Text ParseText(const std::string& field) {
-  if (field.empty() || field[0] == '-') return std::nullopt;
-  return Widen(UnescapeField(field.substr(1)));
-}
-
-std::string ListField(const spooler::TextList& list) {
-  if (!list) return "-";
-  std::string out = "+";
-  for (size_t i = 0; i < list->size(); ++i) {
-    if (i) out += kListSeparator;
-    out += EscapeField(Narrow((*list)[i]));
-  }
-  return out;
-}
-
-spooler::TextList ParseList(const std::string& field) {
-  if (field.empty() || field[0] == '-') return std::nullopt;
-  std::vector<std::u16string> list;
-  std::string rest = field.substr(1);
-  if (rest.empty()) return list;
-  size_t start = 0;
-  for (;;) {
-    size_t cut = rest.find(kListSeparator, start);
-    list.push_back(Widen(UnescapeField(rest.substr(start, cut - start))));
-    if (cut == std::string::npos) break;
-    start = cut + 1;
-  }
-  return list;
-}
-
-
-uint64_t Number(const std::string& field) { return std::stoull(field); }
 
 void ResetSpooler() { spooler::ResetState(); }
 
-void SaveSpooler(const std::string& dir) {
-  const State& s = Get();
-  std::ostringstream out;
-  for (const spooler::Monitor& m : s.monitors)
-    out << "monitor\t" << EscapeText(m.name) << "\t" << EscapeText(m.environment) << "\t"
-        << EscapeText(m.dll) << "\t" << ListField(m.ports) << "\n";
-  for (const std::u16string& p : s.printProcessors) out << "processor\t" << EscapeText(p) << "\n";
-  for (const auto& entry : s.dllPorts)
-    out << "dllports\t" << EscapeText(entry.first) << "\t" << ListField(entry.second) << "\n";
-  out << "addedports\t" << ListField(s.addedMonitorPorts) << "\n";
-  for (const spooler::Driver& d : s.drivers) {
-    out << "driver\t" << EscapeText(d.name) << "\t" << EscapeText(d.environment) << "\t"
-        << d.version << "\t"
-        << TextField(d.driverPath) << "\t" << TextField(d.dataFile) << "\t"
-        << TextField(d.configFile) << "\t" << TextField(d.helpFile) << "\t"
-        << ListField(d.dependentFiles) << "\t" << TextField(d.monitorName) << "\t"
-        << TextField(d.defaultDataType) << "\t" << ListField(d.previousNames) << "\t"
-        << d.driverDate.dwLowDateTime << "\t" << d.driverDate.dwHighDateTime << "\t"
-        << d.driverVersion << "\t" << TextField(d.manufacturer) << "\t" << TextField(d.oemUrl)
-        << "\t" << TextField(d.hardwareId) << "\t" << TextField(d.provider) << "\n";
-  }
-  for (const auto& holder : s.printers) {
-    const Printer& p = *holder;
-    out << "printer\t" << EscapeText(p.name) << "\t" << TextField(p.serverName) << "\t"
-        << TextField(p.shareName) << "\t" << ListField(p.ports) << "\t" << TextField(p.driverName)
-        << "\t" << TextField(p.comment) << "\t" << TextField(p.location) << "\t"
-        << (p.devMode ? "+" + HexBytes(*p.devMode) : std::string("-")) << "\t"
-        << TextField(p.sepFile) << "\t" << TextField(p.printProcessor) << "\t"
-        << TextField(p.datatype) << "\t" << TextField(p.parameters) << "\t" << p.attributes << "\t"
-        << p.priority << "\t" << p.defaultPriority << "\t" << p.startTime << "\t" << p.untilTime
-        << "\t" << p.status << "\t" << p.averagePpm << "\t" << p.jobs << "\t" << p.connection
-        << "\t" << p.openError << "\t" << p.pendingDeletion << "\n";
-    for (const spooler::DataKey& k : p.data)
-      for (const spooler::DataValue& v : k.values)
-        out << "data\t" << EscapeField(k.name) << "\t" << EscapeField(v.name) << "\t" << v.type
-            << "\t" << HexBytes(v.bytes) << "\n";
-  }
-  out << "default\t" << EscapeText(s.defaultPrinter) << "\n";
-  WriteTextFile(dir + kSaveFile, out.str());
+// The ports that a monitor DLL provides, as saved.
+struct SavedDllPorts {
+  std::u16string dll;
+  std::vector<std::u16string> ports;
+};
+
+// A value of a printer's data, saved after its printer.
+struct SavedData {
+  std::string key;
+  std::string value;
+  DWORD type = 0;
+  std::vector<uint8_t> bytes;
+};
+
+const SavedFields<State>& CatalogueFields() {
+  static const SavedFields<State> fields = {
+      Field("defaultPrinter", &State::defaultPrinter),
+      Field("addedMonitorPorts", &State::addedMonitorPorts),
+  };
+  return fields;
 }
 
-void LoadLine(State& s, const std::vector<std::string>& f) {
-  const std::string& kind = f[0];
-  if (kind == "monitor" && f.size() == 5) {
-    s.monitors.push_back(spooler::Monitor{UnescapeText(f[1]), UnescapeText(f[2]),
-                                          UnescapeText(f[3]),
-                                          ParseList(f[4]).value_or(std::vector<std::u16string>()),
-                                          false});
-  } else if (kind == "processor" && f.size() == 2) {
-    s.printProcessors.push_back(UnescapeText(f[1]));
-  } else if (kind == "dllports" && f.size() == 3) {
-    s.dllPorts[UnescapeText(f[1])] = ParseList(f[2]).value_or(std::vector<std::u16string>());
-  } else if (kind == "addedports" && f.size() == 2) {
-    s.addedMonitorPorts = ParseList(f[1]).value_or(std::vector<std::u16string>());
-  } else if (kind == "driver" && f.size() == 19) {
+const SavedFields<spooler::Monitor>& MonitorFields() {
+  static const SavedFields<spooler::Monitor> fields = {
+      Field("name", &spooler::Monitor::name),
+      Field("environment", &spooler::Monitor::environment),
+      Field("dll", &spooler::Monitor::dll),
+      Field("ports", &spooler::Monitor::ports),
+  };
+  return fields;
+}
+
+const SavedFields<std::u16string>& ProcessorFields() {
+  static const SavedFields<std::u16string> fields = {
+      Field<std::u16string>("name", [](auto& name) -> auto& { return name; }),
+  };
+  return fields;
+}
+
+const SavedFields<SavedDllPorts>& DllPortsFields() {
+  static const SavedFields<SavedDllPorts> fields = {
+      Field("dll", &SavedDllPorts::dll),
+      Field("ports", &SavedDllPorts::ports),
+  };
+  return fields;
+}
+
+const SavedFields<spooler::Driver>& DriverFields() {
+  using spooler::Driver;
+  static const SavedFields<Driver> fields = {
+      Field("name", &Driver::name),
+      Field("environment", &Driver::environment),
+      Field("version", &Driver::version),
+      Field("driverPath", &Driver::driverPath),
+      Field("dataFile", &Driver::dataFile),
+      Field("configFile", &Driver::configFile),
+      Field("helpFile", &Driver::helpFile),
+      Field("dependentFiles", &Driver::dependentFiles),
+      Field("monitorName", &Driver::monitorName),
+      Field("defaultDataType", &Driver::defaultDataType),
+      Field("previousNames", &Driver::previousNames),
+      Field<Driver>("dateLow", [](auto& d) -> auto& { return d.driverDate.dwLowDateTime; }),
+      Field<Driver>("dateHigh", [](auto& d) -> auto& { return d.driverDate.dwHighDateTime; }),
+      Field("driverVersion", &Driver::driverVersion),
+      Field("manufacturer", &Driver::manufacturer),
+      Field("oemUrl", &Driver::oemUrl),
+      Field("hardwareId", &Driver::hardwareId),
+      Field("provider", &Driver::provider),
+  };
+  return fields;
+}
+
+const SavedFields<Printer>& PrinterFields() {
+  static const SavedFields<Printer> fields = {
+      Field("name", &Printer::name),
+      Field("serverName", &Printer::serverName),
+      Field("shareName", &Printer::shareName),
+      Field("ports", &Printer::ports),
+      Field("driverName", &Printer::driverName),
+      Field("comment", &Printer::comment),
+      Field("location", &Printer::location),
+      Field("devMode", &Printer::devMode),
+      Field("sepFile", &Printer::sepFile),
+      Field("printProcessor", &Printer::printProcessor),
+      Field("datatype", &Printer::datatype),
+      Field("parameters", &Printer::parameters),
+      Field("attributes", &Printer::attributes),
+      Field("priority", &Printer::priority),
+      Field("defaultPriority", &Printer::defaultPriority),
+      Field("startTime", &Printer::startTime),
+      Field("untilTime", &Printer::untilTime),
+      Field("status", &Printer::status),
+      Field("averagePpm", &Printer::averagePpm),
+      Field("jobs", &Printer::jobs),
+      Field("connection", &Printer::connection),
+      Field("openError", &Printer::openError),
+      Field("pendingDeletion", &Printer::pendingDeletion),
+  };
+  return fields;
+}
+
+const SavedFields<SavedData>& DataFields() {
+  static const SavedFields<SavedData> fields = {
+      Field("key", &SavedData::key),
+      Field("value", &SavedData::value),
+      Field("type", &SavedData::type),
+      Field("bytes", &SavedData::bytes),
+  };
+  return fields;
+}
+
+// spooler.txt: the catalogue, one line per monitor, print processor, DLL's
+// ports, driver, printer and value of a printer's data (after its printer).
+void SaveSpooler(const std::string& dir) {
+  const State& s = Get();
+  std::string out = SavedLine("catalogue", s, CatalogueFields());
+  for (const spooler::Monitor& m : s.monitors) out += SavedLine("monitor", m, MonitorFields());
+  for (const std::u16string& p : s.printProcessors)
+    out += SavedLine("processor", p, ProcessorFields());
+  for (const auto& entry : s.dllPorts)
+    out += SavedLine("dllports", SavedDllPorts{entry.first, entry.second}, DllPortsFields());
+  for (const spooler::Driver& d : s.drivers) out += SavedLine("driver", d, DriverFields());
+  for (const auto& printer : s.printers) {
+    out += SavedLine("printer", *printer, PrinterFields());
+    for (const spooler::DataKey& k : printer->data)
+      for (const spooler::DataValue& v : k.values)
+        out += SavedLine("data", SavedData{k.name, v.name, v.type, v.bytes}, DataFields());
+  }
+  WriteTextFile(dir + kSaveFile, out);
+}
+
+void LoadLine(State& s, const std::vector<std::string>& line, const std::string& file) {
+  const std::string& kind = line[0];
+  if (kind == "catalogue") {
+    ReadSavedLine(line, CatalogueFields(), &s, file);
+  } else if (kind == "monitor") {
+    spooler::Monitor m;
+    ReadSavedLine(line, MonitorFields(), &m, file);
+    s.monitors.push_back(m);
+  } else if (kind == "processor") {
+    std::u16string name;
+    ReadSavedLine(line, ProcessorFields(), &name, file);
+    s.printProcessors.push_back(name);
+  } else if (kind == "dllports") {
+    SavedDllPorts saved;
+    ReadSavedLine(line, DllPortsFields(), &saved, file);
+    s.dllPorts[saved.dll] = saved.ports;
+  } else if (kind == "driver") {
     spooler::Driver d;
-    d.name = UnescapeText(f[1]);
-    d.environment = UnescapeText(f[2]);
-    d.version = static_cast<DWORD>(Number(f[3]));
-    d.driverPath = ParseText(f[4]);
-    d.dataFile = ParseText(f[5]);
-    d.configFile = ParseText(f[6]);
-    d.helpFile = ParseText(f[7]);
-    d.dependentFiles = ParseList(f[8]);
-    d.monitorName = ParseText(f[9]);
-    d.defaultDataType = ParseText(f[10]);
-    d.previousNames = ParseList(f[11]);
-    d.driverDate.dwLowDateTime = static_cast<DWORD>(Number(f[12]));
-    d.driverDate.dwHighDateTime = static_cast<DWORD>(Number(f[13]));
-    d.driverVersion = Number(f[14]);
-    d.manufacturer = ParseText(f[15]);
-    d.oemUrl = ParseText(f[16]);
-    d.hardwareId = ParseText(f[17]);
-    d.provider = ParseText(f[18]);
+    ReadSavedLine(line, DriverFields(), &d, file);
     s.drivers.push_back(d);
-  } else if (kind == "printer" && f.size() == 24) {
+  } else if (kind == "printer") {
     auto p = std::make_unique<Printer>();
+    ReadSavedLine(line, PrinterFields(), p.get(), file);
     p->id = s.nextPrinterId++;
-    p->name = UnescapeText(f[1]);
-    p->serverName = ParseText(f[2]);
-    p->shareName = ParseText(f[3]);
-    p->ports = ParseList(f[4]).value_or(std::vector<std::u16string>());
-    p->driverName = ParseText(f[5]);
-    p->comment = ParseText(f[6]);
-    p->location = ParseText(f[7]);
-    if (!f[8].empty() && f[8][0] == '+') p->devMode = UnhexBytes(f[8].substr(1));
-    p->sepFile = ParseText(f[9]);
-    p->printProcessor = ParseText(f[10]);
-    p->datatype = ParseText(f[11]);
-    p->parameters = ParseText(f[12]);
-    p->attributes = static_cast<DWORD>(Number(f[13]));
-    p->priority = static_cast<DWORD>(Number(f[14]));
-    p->defaultPriority = static_cast<DWORD>(Number(f[15]));
-    p->startTime = static_cast<DWORD>(Number(f[16]));
-    p->untilTime = static_cast<DWORD>(Number(f[17]));
-    p->status = static_cast<DWORD>(Number(f[18]));
-    p->averagePpm = static_cast<DWORD>(Number(f[19]));
-    p->jobs = static_cast<DWORD>(Number(f[20]));
-    p->connection = Number(f[21]) != 0;
-    p->openError = static_cast<DWORD>(Number(f[22]));
-    p->pendingDeletion = Number(f[23]) != 0;
     s.printers.push_back(std::move(p));
-  } else if (kind == "data" && f.size() == 5 && !s.printers.empty()) {
-    spooler::DataValue* v =
-        DataValueOf(*s.printers.back(), UnescapeField(f[1]), UnescapeField(f[2]), true);
-    v->type = static_cast<DWORD>(Number(f[3]));
-    v->bytes = UnhexBytes(f[4]);
-  } else if (kind == "default" && f.size() == 2) {
-    s.defaultPrinter = UnescapeText(f[1]);
+  } else if (kind == "data" && !s.printers.empty()) {
+    SavedData saved;
+    ReadSavedLine(line, DataFields(), &saved, file);
+    spooler::DataValue* v = DataValueOf(*s.printers.back(), saved.key, saved.value, true);
+    v->type = saved.type;
+    v->bytes = saved.bytes;
   } else {
-    Fatal("spooler: a damaged line in the saved machine (" + kind + ")");
+    Fatal(file + ": a damaged line in the saved machine (" + kind + ")");
   }
 }
 
 void LoadSpooler(const std::string& dir) {
-  std::string text;
-  if (!ReadTextFile(dir + kSaveFile, &text)) return;
+  const std::string file = dir + kSaveFile;
   // The files, with their holds, were loaded before; the spooler takes its
   // files again once the service control manager (loaded next) has its state.
-  State& s = Get();
-  s = State();
-  std::istringstream in(text);
-  std::string line;
-  while (std::getline(in, line))
-    if (!line.empty()) LoadLine(s, SplitTabs(line));
+  State loaded;
+  bool found = ReadSaveFile(file, [&](const std::vector<std::string>& line) {
+    LoadLine(loaded, line, file);
+  });
+  if (!found) return;
+  Get() = std::move(loaded);
   spooler::CollectDeletedPrinters();
 }
 
