@@ -109,8 +109,10 @@ void BuildMachine(int productQueues) {
   // service stops and starts with a delay, the tray companion ends a while
   // after it was asked to, and a help window closes a little after its
   // close request.
-  winsim::SetSpoolerStopDelayMs(kSpoolerStopMs);
-  winsim::SetSpoolerStartDelayMs(kSpoolerStartMs);
+  winsim::ServiceBehaviour service;
+  service.stopDelayMs = kSpoolerStopMs;
+  service.startDelayMs = kSpoolerStartMs;
+  winsim::SetServiceBehaviour(service);
   winsim::TrayBehaviour tray;
   tray.exit = winsim::TrayExit::AfterDelay;
   tray.exitDelayMs = kTrayExitMs;
@@ -160,7 +162,9 @@ Result Measure(int queues, const Command& command, int repeats) {
   if (command.job) {
     // Shift held as the run ends shows the log; its text is the whole log.
     BuildMachine(queues);
-    winsim::SetShiftDown(true);
+    winsim::DesktopBehaviour user;
+    user.shiftDown = true;
+    winsim::SetDesktopBehaviour(user);
     RunCommand(command.word);
     std::vector<winsim::ShownDialog> dialogs = winsim::DialogsShown();
     if (!dialogs.empty()) result.logChars = dialogs.back().text.size();

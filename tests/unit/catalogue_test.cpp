@@ -123,7 +123,9 @@ TEST_F(CatalogueTest, FailedMonitorCallsLogTheSystemTextWithItsLineBreak) {
 }
 
 TEST_F(CatalogueTest, MonitorFailureWithoutSystemTextSaysSo) {
-  winsim::SetEnglishMessages(false);
+  winsim::MessageBehaviour noTexts;
+  noTexts.englishTexts = false;
+  winsim::SetMessageBehaviour(noTexts);
   winsim::FailCall("EnumMonitorsW", ERROR_ACCESS_DENIED);
   MonitorList list;
   EnumerateMonitors(&list, &job_);

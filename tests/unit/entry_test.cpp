@@ -162,7 +162,9 @@ TEST_F(EntryTest, OnInitAnswersPendingComponentsWithoutLookingAtTheDefaultPrinte
 }
 
 TEST_F(EntryTest, FailedJobExitsWith100AndShowsTheErrorLog) {
-  winsim::DenyServiceManagerAccess(true);
+  winsim::ServiceBehaviour denied;
+  denied.managerAccessDenied = true;
+  winsim::SetServiceBehaviour(denied);
   EXPECT_EQ(Run(u" install"), 100);
   std::vector<winsim::ShownDialog> shown = winsim::DialogsShown();
   ASSERT_EQ(shown.size(), 1u);
@@ -171,11 +173,16 @@ TEST_F(EntryTest, FailedJobExitsWith100AndShowsTheErrorLog) {
 }
 
 TEST_F(EntryTest, SilentDeploymentGetsTheSameExitCodeWithoutADialog) {
-  winsim::SetInteractiveSession(false);
-  winsim::DenyServiceManagerAccess(true);
+  winsim::DesktopBehaviour silent;
+  silent.interactiveSession = false;
+  winsim::SetDesktopBehaviour(silent);
+  winsim::ServiceBehaviour denied;
+  denied.managerAccessDenied = true;
+  winsim::SetServiceBehaviour(denied);
   EXPECT_EQ(Run(u" serverinstall"), 100);
-  winsim::DenyServiceManagerAccess(false);
-  winsim::SetShiftDown(true);
+  winsim::SetServiceBehaviour(winsim::ServiceBehaviour());
+  silent.shiftDown = true;
+  winsim::SetDesktopBehaviour(silent);
   EXPECT_EQ(Run(u" uninstall"), 2);
   EXPECT_TRUE(winsim::DialogsShown().empty());
 }
@@ -184,7 +191,9 @@ TEST_F(EntryTest, OwnerWindowFromTheCommandLine) {
   HWND owner = winsim::OpenWindow(u"SetupWindow", u"Setup");
   std::u16string number;
   for (char c : std::to_string(reinterpret_cast<INT_PTR>(owner))) number += char16_t(c);
-  winsim::SetShiftDown(true);
+  winsim::DesktopBehaviour shift;
+  shift.shiftDown = true;
+  winsim::SetDesktopBehaviour(shift);
   EXPECT_EQ(Run(u" un " + number), 2);
   EXPECT_EQ(Run(u" un " + number + u" more"), 2);
   EXPECT_EQ(Run(u" un 0"), 2);

@@ -80,7 +80,9 @@ struct Verdict {
 RunRecord Execute(const Scenario& scenario, const Fault& fault) {
   RunRecord run;
   scenario.setup();
-  winsim::SetTimeLimitMs(kTimeLimitMs);
+  winsim::ClockBehaviour clock;
+  clock.timeLimitMs = kTimeLimitMs;
+  winsim::SetClockBehaviour(clock);
   run.start = ReadState();
   run.before = ReadAccounting();
   run.sentinels = SentinelFiles();

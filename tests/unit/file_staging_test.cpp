@@ -20,6 +20,13 @@ using svd::InstallJob;
 
 const std::u16string kTarget = u"C:\\Staging";
 
+// GetTickCount reports base + the machine's time from now on.
+void SetTickBase(DWORD base) {
+  winsim::ClockBehaviour clock = winsim::GetClockBehaviour();
+  clock.tickBase = base;
+  winsim::SetClockBehaviour(clock);
+}
+
 std::vector<uint8_t> Pattern(size_t size) {
   std::vector<uint8_t> bytes(size);
   for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<uint8_t>(i * 7 + 3);
@@ -125,7 +132,7 @@ TEST_F(FileStagingTest, LockedDestinationIsTriedHundredTimesThenReported) {
 TEST_F(FileStagingTest, WrappingTickCounterDoesNotEndTheRetriesEarly) {
   winsim::PutFile(Target(u"x.dll"), Pattern(5));
   winsim::HoldFile(Target(u"x.dll"), "spooler");
-  winsim::SetTickBase(0xFFFFFFFFu - 1000);  // wraps after the 20th sleep
+  SetTickBase(0xFFFFFFFFu - 1000);  // wraps after the 20th sleep
   winsim::ClearCalls();
   EXPECT_EQ(INVALID_HANDLE_VALUE, svd::CreateDestinationFile(&job_, Target(u"x.dll").c_str()));
   EXPECT_EQ(100u, winsim::CallCount("CreateFileW"));
@@ -136,10 +143,10 @@ TEST_F(FileStagingTest, SlowAttemptsEndAfterTenSeconds) {
   winsim::PutFile(Target(u"x.dll"), Pattern(5));
   winsim::HoldFile(Target(u"x.dll"), "spooler");
   const DWORD base = 5000000;
-  winsim::SetTickBase(base);
+  SetTickBase(base);
   // After the 10th sleep the tick counter stands 10,001 ms further on, as
   // if each attempt had taken a second.
-  winsim::clock::After(500, [] { winsim::SetTickBase(base + 10001 - 500); }, "slow disk");
+  winsim::clock::After(500, [] { SetTickBase(base + 10001 - 500); }, "slow disk");
   winsim::ClearCalls();
   EXPECT_EQ(INVALID_HANDLE_VALUE, svd::CreateDestinationFile(&job_, Target(u"x.dll").c_str()));
   EXPECT_EQ(11u, winsim::CallCount("CreateFileW"));
@@ -153,8 +160,8 @@ TEST_F(FileStagingTest, ExactlyTenSecondsIsNotYetATimeout) {
   winsim::PutFile(Target(u"x.dll"), Pattern(5));
   winsim::HoldFile(Target(u"x.dll"), "spooler");
   const DWORD base = 5000000;
-  winsim::SetTickBase(base);
-  winsim::clock::After(500, [] { winsim::SetTickBase(base + 10000 - 500); }, "slow disk");
+  SetTickBase(base);
+  winsim::clock::After(500, [] { SetTickBase(base + 10000 - 500); }, "slow disk");
   winsim::ClearCalls();
   EXPECT_EQ(INVALID_HANDLE_VALUE, svd::CreateDestinationFile(&job_, Target(u"x.dll").c_str()));
   // The 11th attempt fails exactly 10,000 ms after the start, the 12th 10,050 ms.

@@ -132,7 +132,9 @@ TEST_F(InstallJobTest, ErrorLineCarriesTheSystemTextWithoutItsLineBreak) {
 }
 
 TEST_F(InstallJobTest, ErrorLineWithoutASystemText) {
-  winsim::SetEnglishMessages(false);
+  winsim::MessageBehaviour noTexts;
+  noTexts.englishTexts = false;
+  winsim::SetMessageBehaviour(noTexts);
   SetLastError(ERROR_ACCESS_DENIED);
   ErrorLine(&job_, ErrorId::CantStopSpooler);
   EXPECT_EQ(Log(job_), u"Error(3): Can't stop the spooler - ( No Description )\r\n");
@@ -294,7 +296,9 @@ TEST_F(InstallJobTest, SourceDirectoryKeepsItsLastSeparator) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(U8(c.program));
-    winsim::SetModuleFileName(c.program);
+    winsim::SystemBehaviour system;
+    system.programPath = c.program;
+    winsim::SetSystemBehaviour(system);
     CreateInstallJob(&job_);
     if (c.directory == nullptr) {
       EXPECT_EQ(job_.SourceDir, nullptr);
@@ -307,7 +311,9 @@ TEST_F(InstallJobTest, SourceDirectoryKeepsItsLastSeparator) {
 
 TEST_F(InstallJobTest, MissingSystemDirectoryIsError7) {
   InstanceHandle = winsim::ProgramInstance();
-  winsim::SetSystemDirectory(u"");
+  winsim::SystemBehaviour system;
+  system.systemDirectory = u"";
+  winsim::SetSystemBehaviour(system);
   CreateInstallJob(&job_);
   EXPECT_EQ(job_.SystemDir, nullptr);
   EXPECT_EQ(job_.ErrorCount, 1);

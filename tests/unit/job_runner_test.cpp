@@ -72,7 +72,7 @@ TEST_F(JobRunnerTest, FailedRunSchedulesItsFilesAndShowsTheErrorLog) {
 }
 
 TEST_F(JobRunnerTest, RefusedSchedulingsAreNotCounted) {
-  winsim::DenyDelayedMoves(true);
+  winsim::DenyRegistryWrite(winsim::SessionManagerKey(), true);
   JobOutcome outcome = RunWith(0, 2);
   EXPECT_FALSE(outcome.failed);
   EXPECT_EQ(outcome.scheduled, 0u);
@@ -81,7 +81,9 @@ TEST_F(JobRunnerTest, RefusedSchedulingsAreNotCounted) {
 }
 
 TEST_F(JobRunnerTest, ShiftShowsThePlainLogOfAGoodRun) {
-  winsim::SetShiftDown(true);
+  winsim::DesktopBehaviour shift;
+  shift.shiftDown = true;
+  winsim::SetDesktopBehaviour(shift);
   JobOutcome outcome = RunWith(0, 1);
   EXPECT_FALSE(outcome.failed);
   EXPECT_EQ(outcome.scheduled, 1u);
@@ -92,9 +94,10 @@ TEST_F(JobRunnerTest, ShiftShowsThePlainLogOfAGoodRun) {
 }
 
 TEST_F(JobRunnerTest, HowTheDialogIsClosedDoesNotChangeTheOutcome) {
-  winsim::QueueDialogActions({winsim::DialogAction::EscapeKey,
-                              winsim::DialogAction::CaptionClose,
-                              winsim::DialogAction::CloseButton});
+  winsim::DesktopBehaviour user;
+  user.firstDialogActions = {winsim::DialogAction::EscapeKey, winsim::DialogAction::CaptionClose,
+                             winsim::DialogAction::CloseButton};
+  winsim::SetDesktopBehaviour(user);
   for (int run = 0; run < 3; ++run) {
     JobOutcome outcome = RunWith(2, 0);
     EXPECT_TRUE(outcome.failed);
@@ -108,8 +111,10 @@ TEST_F(JobRunnerTest, HowTheDialogIsClosedDoesNotChangeTheOutcome) {
 }
 
 TEST_F(JobRunnerTest, NoDialogOnANonInteractiveWindowStation) {
-  winsim::SetInteractiveSession(false);
-  winsim::SetShiftDown(true);
+  winsim::DesktopBehaviour silent;
+  silent.interactiveSession = false;
+  silent.shiftDown = true;
+  winsim::SetDesktopBehaviour(silent);
   JobOutcome outcome = RunWith(1, 2);
   EXPECT_TRUE(outcome.failed);
   EXPECT_EQ(outcome.scheduled, 2u);

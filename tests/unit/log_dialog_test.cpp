@@ -83,7 +83,9 @@ TEST_F(LogDialogTest, EveryWayOfClosingEndsTheDialog) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(static_cast<int>(c.end));
-    winsim::SetDialogAction(c.action);
+    winsim::DesktopBehaviour user;
+    user.dialogAction = c.action;
+    winsim::SetDesktopBehaviour(user);
     winsim::ShownDialog dialog = ShowOnce();
     EXPECT_EQ(dialog.end, c.end);
     EXPECT_EQ(dialog.result, c.result);

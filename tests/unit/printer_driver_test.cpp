@@ -259,7 +259,9 @@ TEST_F(PrinterDriverTest, SpoolerThatDoesNotComeBackStillGetsTheSecondRequest) {
   InstallProductDriver();
   Enumerate();
   winsim::FailCall("DeletePrinterDriverExW", ERROR_PRINTER_DRIVER_IN_USE, 1);
-  winsim::SetSpoolerStartDelayMs(winsim::kNeverMs);
+  winsim::ServiceBehaviour stuck;
+  stuck.startDelayMs = winsim::kNeverMs;
+  winsim::SetServiceBehaviour(stuck);
   svd::DeletePrinterDriver(&job_, &drivers_);
   EXPECT_EQ(2u, winsim::CallCount("DeletePrinterDriverExW"));
   EXPECT_TRUE(LogContains(u"Error(4): Can't start the spooler"));

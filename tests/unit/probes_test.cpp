@@ -234,7 +234,9 @@ TEST_F(PendingComponentsTest, DllThatTheRestartFreesIsDeletedInTheSecondPass) {
   winsim::PutFile(path, winsim::MakeVersionedImage(1, 0, 0, 2093));
   winsim::PutMonitor({u"Solvendale:", u"Windows x64", u"qrlmon64.dll", {u"Solvendale:"}});
   ASSERT_TRUE(winsim::FileHeld(path));
-  winsim::SetSpoolerStartDelayMs(20000);
+  winsim::ServiceBehaviour slow;
+  slow.startDelayMs = 20000;
+  winsim::SetServiceBehaviour(slow);
   winsim::SetPendingFileRenameOperations({Pending(path), u""});
 
   EXPECT_FALSE(CheckPendingComponents());

@@ -58,11 +58,14 @@ class ScenarioTest : public ::testing::Test {
   // Runs the program with the arguments; with log set, Shift is held so
   // that the log is shown and can be read back.
   int Run(const std::u16string& arguments, std::u16string* log = nullptr) {
-    winsim::SetShiftDown(log != nullptr);
+    winsim::DesktopBehaviour user = winsim::GetDesktopBehaviour();
+    user.shiftDown = log != nullptr;
+    winsim::SetDesktopBehaviour(user);
     winsim::SetCommandLine(u"\"" + winsim::InstallerPath() + u"\" " + arguments);
     size_t shown = winsim::DialogsShown().size();
     int code = svd::InstallerMain(winsim::ProgramInstance());
-    winsim::SetShiftDown(false);
+    user.shiftDown = false;
+    winsim::SetDesktopBehaviour(user);
     std::vector<winsim::ShownDialog> dialogs = winsim::DialogsShown();
     if (log != nullptr) *log = dialogs.size() > shown ? dialogs.back().text : u"";
     return code;
@@ -292,7 +295,9 @@ TEST_F(ScenarioTest, MonitorRefusedUntilQueuesUseFileAndPointedBackAfterReinstal
 TEST_F(ScenarioTest, SpoolerThatNeverStopsFailsTheRun) {
   ASSERT_EQ(1, Run(u"install"));
   winsim::HoldFile(Sys(u"qrlmon64.dll"), "antivirus");
-  winsim::SetSpoolerStopDelayMs(winsim::kNeverMs);
+  winsim::ServiceBehaviour stuck;
+  stuck.stopDelayMs = winsim::kNeverMs;
+  winsim::SetServiceBehaviour(stuck);
   std::u16string log;
   EXPECT_EQ(100, Run(u"uninstall", &log));
   EXPECT_TRUE(Contains(log, u"Error(3): Can't stop the spooler"));

@@ -79,7 +79,9 @@ TEST_F(ServiceControlTest, StartWaitsAtMostFiftyPollsOfTwoHundredMilliseconds) {
   for (uint64_t delay : delays) {
     winsim::ResetMachine();
     winsim::SetSpoolerServiceState(SERVICE_STOPPED);
-    winsim::SetSpoolerStartDelayMs(delay);
+    winsim::ServiceBehaviour slow;
+    slow.startDelayMs = delay;
+    winsim::SetServiceBehaviour(slow);
     ServiceHandles handles;
     winsim::ClearCalls();
     uint64_t before = winsim::NowMs();
@@ -120,7 +122,9 @@ TEST_F(ServiceControlTest, CheckSpoolerOnARunningSpoolerWritesOnlyItsBanner) {
 
 TEST_F(ServiceControlTest, CheckSpoolerStartsAStoppedSpooler) {
   winsim::SetSpoolerServiceState(SERVICE_STOPPED);
-  winsim::SetSpoolerStartDelayMs(1000);
+  winsim::ServiceBehaviour slow;
+  slow.startDelayMs = 1000;
+  winsim::SetServiceBehaviour(slow);
 
   EXPECT_TRUE(CheckSpooler(&job_));
 
@@ -142,7 +146,9 @@ TEST_F(ServiceControlTest, CheckSpoolerStartsNothingWhenTheStatusQueryFails) {
 
 TEST_F(ServiceControlTest, CheckSpoolerReportsASpoolerThatDoesNotStart) {
   winsim::SetSpoolerServiceState(SERVICE_STOPPED);
-  winsim::SetSpoolerStartDelayMs(winsim::kNeverMs);
+  winsim::ServiceBehaviour stuck;
+  stuck.startDelayMs = winsim::kNeverMs;
+  winsim::SetServiceBehaviour(stuck);
   job_.LogDepth = 1;
 
   EXPECT_FALSE(CheckSpooler(&job_));
@@ -156,12 +162,15 @@ TEST_F(ServiceControlTest, CheckSpoolerReportsASpoolerThatDoesNotStart) {
 }
 
 TEST_F(ServiceControlTest, CheckSpoolerReportsWhatItCannotOpen) {
-  winsim::DenyServiceManagerAccess(true);
+  winsim::ServiceBehaviour denied;
+  denied.managerAccessDenied = true;
+  winsim::SetServiceBehaviour(denied);
   EXPECT_FALSE(CheckSpooler(&job_));
   EXPECT_EQ(winsim::CallCount("OpenServiceW"), 0u);
 
-  winsim::DenyServiceManagerAccess(false);
-  winsim::DenyServiceAccess(true);
+  denied.managerAccessDenied = false;
+  denied.serviceAccessDenied = true;
+  winsim::SetServiceBehaviour(denied);
   EXPECT_FALSE(CheckSpooler(&job_));
 
   std::vector<std::u16string> lines = Lines(job_);
@@ -205,8 +214,10 @@ TEST_F(ServiceControlTest, ScopeOnAStoppedSpoolerIsNoErrorAndLeavesItRunning) {
 }
 
 TEST_F(ServiceControlTest, SpoolerThatNeitherStopsNorStartsGivesErrorsThreeAndFour) {
-  winsim::SetSpoolerStopDelayMs(winsim::kNeverMs);
-  winsim::SetSpoolerStartDelayMs(winsim::kNeverMs);
+  winsim::ServiceBehaviour stuck;
+  stuck.stopDelayMs = winsim::kNeverMs;
+  stuck.startDelayMs = winsim::kNeverMs;
+  winsim::SetServiceBehaviour(stuck);
   job_.LogDepth = 1;
   {
     SpoolerRestart restart(&job_);
@@ -240,7 +251,9 @@ TEST_F(ServiceControlTest, RefusedStopControlIsReportedWithItsCode) {
 }
 
 TEST_F(ServiceControlTest, ScopeThatCannotOpenTheManagerNeverStartsTheSpooler) {
-  winsim::DenyServiceManagerAccess(true);
+  winsim::ServiceBehaviour denied;
+  denied.managerAccessDenied = true;
+  winsim::SetServiceBehaviour(denied);
   { SpoolerRestart restart(&job_); }
 
   std::vector<std::u16string> lines = Lines(job_);
@@ -252,7 +265,9 @@ TEST_F(ServiceControlTest, ScopeThatCannotOpenTheManagerNeverStartsTheSpooler) {
 }
 
 TEST_F(ServiceControlTest, ScopeThatCannotOpenTheServiceClosesTheManager) {
-  winsim::DenyServiceAccess(true);
+  winsim::ServiceBehaviour denied;
+  denied.serviceAccessDenied = true;
+  winsim::SetServiceBehaviour(denied);
   { SpoolerRestart restart(&job_); }
 
   std::vector<std::u16string> lines = Lines(job_);
@@ -266,16 +281,21 @@ TEST_F(ServiceControlTest, ScopeThatCannotOpenTheServiceClosesTheManager) {
 TEST_F(ServiceControlTest, ScopeWithoutAJobReportsNothingWhateverHappens) {
   // Every failure the scope knows, one after another, without a job: none
   // may reach for a log or ask the system for an error text.
-  winsim::DenyServiceManagerAccess(true);
+  winsim::ServiceBehaviour unkind;
+  unkind.managerAccessDenied = true;
+  winsim::SetServiceBehaviour(unkind);
   { SpoolerRestart restart(nullptr); }
-  winsim::DenyServiceManagerAccess(false);
-  winsim::DenyServiceAccess(true);
+  unkind.managerAccessDenied = false;
+  unkind.serviceAccessDenied = true;
+  winsim::SetServiceBehaviour(unkind);
   { SpoolerRestart restart(nullptr); }
-  winsim::DenyServiceAccess(false);
+  unkind.serviceAccessDenied = false;
+  winsim::SetServiceBehaviour(unkind);
   winsim::FailCall("ControlService", ERROR_ACCESS_DENIED);
   { SpoolerRestart restart(nullptr); }
-  winsim::SetSpoolerStopDelayMs(winsim::kNeverMs);
-  winsim::SetSpoolerStartDelayMs(winsim::kNeverMs);
+  unkind.stopDelayMs = winsim::kNeverMs;
+  unkind.startDelayMs = winsim::kNeverMs;
+  winsim::SetServiceBehaviour(unkind);
   { SpoolerRestart restart(nullptr); }
 
   EXPECT_EQ(winsim::CallCount("FormatMessageW"), 0u);

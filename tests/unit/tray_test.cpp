@@ -245,14 +245,22 @@ TEST_F(TrayCompanionTest, StartTrayRegistersAndStartsTheCompanion) {
 
 TEST_F(TrayCompanionTest, StartTrayOnlyOnNt6OrLater) {
   SetSourceDir(winsim::InstallerDirectory() + u"\\");
-  winsim::SetOsVersion(5, 1);
+  winsim::SystemBehaviour system;
+  system.majorVersion = 5;
+  system.minorVersion = 1;
+  system.buildNumber = 0;
+  winsim::SetSystemBehaviour(system);
   svd::StartTray(&job_);
-  winsim::SetOsVersion(6, 0, 0, VER_PLATFORM_WIN32_WINDOWS);
+  system.majorVersion = 6;
+  system.minorVersion = 0;
+  system.platformId = VER_PLATFORM_WIN32_WINDOWS;
+  winsim::SetSystemBehaviour(system);
   svd::StartTray(&job_);
   EXPECT_FALSE(winsim::RegValueExists(kRunKey, kRunValue));
   EXPECT_EQ(0u, winsim::CallCount("CreateProcessW"));
 
-  winsim::SetOsVersion(6, 0);
+  system.platformId = VER_PLATFORM_WIN32_NT;
+  winsim::SetSystemBehaviour(system);
   svd::StartTray(&job_);
   EXPECT_TRUE(winsim::RegValueExists(kRunKey, kRunValue));
   EXPECT_EQ(1u, winsim::CallCount("CreateProcessW"));

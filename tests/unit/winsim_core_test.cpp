@@ -135,7 +135,9 @@ TEST_F(CoreTest, NoMessageForUnknownCodesOrOtherLanguages) {
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MR_MID_NOT_FOUND));
   EXPECT_EQ(Message(5, 0x0407), u"<none>");
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_RESOURCE_LANG_NOT_FOUND));
-  winsim::SetEnglishMessages(false);
+  winsim::MessageBehaviour noTexts;
+  noTexts.englishTexts = false;
+  winsim::SetMessageBehaviour(noTexts);
   EXPECT_EQ(Message(5), u"<none>");
   EXPECT_EQ(winsim::LiveBlocks(), 0u);
 }
@@ -397,7 +399,7 @@ TEST_F(CoreTest, DelayedDeletionsJoinPendingOperations) {
   ASSERT_GE(data.size(), 6u);
   EXPECT_EQ(std::vector<uint8_t>(data.end() - 6, data.end()), std::vector<uint8_t>(6, 0));
 
-  winsim::DenyDelayedMoves(true);
+  winsim::DenyRegistryWrite(winsim::SessionManagerKey(), true);
   EXPECT_FALSE(MoveFileExW(u"C:\\x.dll", nullptr, MOVEFILE_DELAY_UNTIL_REBOOT));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
   EXPECT_EQ(winsim::PendingFileRenameOperations().size(), 6u);
@@ -465,7 +467,9 @@ TEST_F(CoreTest, SleepMovesTheClockAndFiresEvents) {
   Sleep(1000);
   EXPECT_EQ(fired.size(), 3u);
 
-  winsim::SetTickBase(static_cast<DWORD>(0xFFFFFF00u - winsim::NowMs()));
+  winsim::ClockBehaviour wrapping;
+  wrapping.tickBase = static_cast<DWORD>(0xFFFFFF00u - winsim::NowMs());
+  winsim::SetClockBehaviour(wrapping);
   DWORD start = GetTickCount();
   Sleep(0x200);
   EXPECT_LT(GetTickCount(), start);
@@ -493,7 +497,9 @@ TEST_F(CoreTest, SlowCallsTakeMachineTime) {
 }
 
 TEST_F(CoreTest, RunawayTimeStopsTheMachine) {
-  winsim::SetTimeLimitMs(1000);
+  winsim::ClockBehaviour limited;
+  limited.timeLimitMs = 1000;
+  winsim::SetClockBehaviour(limited);
   EXPECT_DEATH(for (;;) Sleep(50), "virtual time limit exceeded");
 }
 
@@ -543,7 +549,9 @@ TEST_F(CoreTest, DefaultMachineAndProcess) {
   EXPECT_TRUE(winsim::RegKeyExists(kRunKey));
   EXPECT_TRUE(winsim::RegKeyExists(u"HKCU\\Software"));
   EXPECT_TRUE(winsim::PendingFileRenameOperations().empty());
-  winsim::SetSystemDirectory(u"");
+  winsim::SystemBehaviour system;
+  system.systemDirectory = u"";
+  winsim::SetSystemBehaviour(system);
   EXPECT_EQ(GetSystemDirectoryW(buffer, MAX_PATH), 0u);
 }
 

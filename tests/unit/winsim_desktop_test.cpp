@@ -135,10 +135,13 @@ TEST_F(WinsimDesktopTest, WindowTextAndFaults) {
 
 TEST_F(WinsimDesktopTest, ShiftKeyState) {
   EXPECT_EQ(GetAsyncKeyState(VK_SHIFT), 0);
-  winsim::SetShiftDown(true);
+  winsim::DesktopBehaviour user;
+  user.shiftDown = true;
+  winsim::SetDesktopBehaviour(user);
   EXPECT_NE(static_cast<unsigned short>(GetAsyncKeyState(VK_SHIFT)) & 0x8000, 0);
   EXPECT_EQ(GetAsyncKeyState(VK_CONTROL), 0);
-  winsim::SetShiftDown(false);
+  user.shiftDown = false;
+  winsim::SetDesktopBehaviour(user);
   EXPECT_EQ(GetAsyncKeyState(VK_SHIFT), 0);
 }
 
@@ -151,7 +154,9 @@ TEST_F(WinsimDesktopTest, WindowStationFlags) {
   EXPECT_EQ(needed, sizeof(USEROBJECTFLAGS));
   EXPECT_EQ(flags.dwFlags & WSF_VISIBLE, static_cast<DWORD>(WSF_VISIBLE));
 
-  winsim::SetInteractiveSession(false);
+  winsim::DesktopBehaviour silent;
+  silent.interactiveSession = false;
+  winsim::SetDesktopBehaviour(silent);
   EXPECT_TRUE(GetUserObjectInformationW(station, UOI_FLAGS, &flags, sizeof(flags), &needed));
   EXPECT_EQ(flags.dwFlags & WSF_VISIBLE, 0u);
 
@@ -243,7 +248,9 @@ TEST_F(WinsimDialogTest, EachUserActionEndsTheDialog) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(static_cast<int>(c.action));
-    winsim::SetDialogAction(c.action);
+    winsim::DesktopBehaviour user;
+    user.dialogAction = c.action;
+    winsim::SetDesktopBehaviour(user);
     EXPECT_EQ(Show(), c.result);
     winsim::ShownDialog shown = winsim::DialogsShown().back();
     EXPECT_EQ(shown.templateId, 101);
@@ -272,7 +279,9 @@ TEST_F(WinsimDialogTest, QueuedActionsComeFirstAndAreUsedOnce) {
   // The caption's close is swallowed by the procedure; Escape then sends
   // IDCANCEL, which this procedure also ignores; the standing Close button
   // is the last try, and a dialog still open after it would wait forever.
-  winsim::QueueDialogActions({DialogAction::CaptionClose, DialogAction::EscapeKey});
+  winsim::DesktopBehaviour user;
+  user.firstDialogActions = {DialogAction::CaptionClose, DialogAction::EscapeKey};
+  winsim::SetDesktopBehaviour(user);
   EXPECT_DEATH(Show(), "would wait forever");
 }
 
@@ -315,7 +324,9 @@ TEST_F(WinsimDialogTest, OwnerAndTemplateFailures) {
 }
 
 TEST_F(WinsimDialogTest, ModalDialogOnAnInvisibleDesktopIsCaught) {
-  winsim::SetInteractiveSession(false);
+  winsim::DesktopBehaviour silent;
+  silent.interactiveSession = false;
+  winsim::SetDesktopBehaviour(silent);
   EXPECT_DEATH(Show(), "modal dialog on an invisible desktop would wait forever");
 }
 
@@ -581,7 +592,12 @@ TEST_F(WinsimDesktopTest, GetVersionExReportsTheConfiguredSystem) {
 
   const DWORD versions[][2] = {{5, 1}, {6, 0}, {6, 1}};
   for (const auto& v : versions) {
-    winsim::SetOsVersion(v[0], v[1], 2600, VER_PLATFORM_WIN32_NT, "Service Pack 3");
+    winsim::SystemBehaviour old;
+    old.majorVersion = v[0];
+    old.minorVersion = v[1];
+    old.buildNumber = 2600;
+    old.servicePack = "Service Pack 3";
+    winsim::SetSystemBehaviour(old);
     EXPECT_TRUE(GetVersionExA(&info));
     EXPECT_EQ(info.dwMajorVersion, v[0]);
     EXPECT_EQ(info.dwMinorVersion, v[1]);
@@ -599,8 +615,14 @@ TEST_F(WinsimDesktopTest, GetVersionExReportsTheConfiguredSystem) {
 
 TEST_F(WinsimTrayTest, RunningCompanionAndHelpWindowsSurviveSaveAndLoad) {
   std::string dir = ::testing::TempDir() + "winsim_desktop_machine";
-  winsim::SetOsVersion(6, 1, 7601);
-  winsim::SetInteractiveSession(false);
+  winsim::SystemBehaviour windows7;
+  windows7.majorVersion = 6;
+  windows7.minorVersion = 1;
+  windows7.buildNumber = 7601;
+  winsim::SetSystemBehaviour(windows7);
+  winsim::DesktopBehaviour silent;
+  silent.interactiveSession = false;
+  winsim::SetDesktopBehaviour(silent);
   HWND help = winsim::OpenHelpWindow(WindowClosing::AfterDelay, 500);
   PostMessageW(help, WM_SYSCOMMAND, SC_CLOSE, 0);
   winsim::StartTrayCompanion(winsim::TrayPath());

@@ -173,16 +173,19 @@ TEST_F(ServiceTest, OpensTheSpoolerByAnyCaseAndRefusesUnknownNames) {
 }
 
 TEST_F(ServiceTest, AccessSwitchesAndRightsAreEnforced) {
-  winsim::DenyServiceManagerAccess(true);
+  winsim::ServiceBehaviour denied;
+  denied.managerAccessDenied = true;
+  winsim::SetServiceBehaviour(denied);
   SetLastError(kPoison);
   EXPECT_EQ(OpenSCManagerW(nullptr, nullptr, 0xF0001), nullptr);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
-  winsim::DenyServiceManagerAccess(false);
-  winsim::DenyServiceAccess(true);
+  denied.managerAccessDenied = false;
+  denied.serviceAccessDenied = true;
+  winsim::SetServiceBehaviour(denied);
   SetLastError(kPoison);
   EXPECT_EQ(Service(0x34), nullptr);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
-  winsim::DenyServiceAccess(false);
+  winsim::SetServiceBehaviour(winsim::ServiceBehaviour());
 
   // Opened for query and start only (0x14): it cannot stop the spooler.
   SC_HANDLE service = Service(SERVICE_QUERY_STATUS | SERVICE_START);
@@ -201,8 +204,10 @@ TEST_F(ServiceTest, AccessSwitchesAndRightsAreEnforced) {
 }
 
 TEST_F(ServiceTest, StopAndStartPassThroughPendingStatesOnTheVirtualClock) {
-  winsim::SetSpoolerStopDelayMs(1000);
-  winsim::SetSpoolerStartDelayMs(500);
+  winsim::ServiceBehaviour slow;
+  slow.stopDelayMs = 1000;
+  slow.startDelayMs = 500;
+  winsim::SetServiceBehaviour(slow);
   SC_HANDLE service = Service(0x34);
   SERVICE_STATUS status = {};
 
@@ -250,7 +255,9 @@ TEST_F(ServiceTest, StopAndStartPassThroughPendingStatesOnTheVirtualClock) {
 }
 
 TEST_F(ServiceTest, ADelayOfNeverLeavesTheServicePending) {
-  winsim::SetSpoolerStopDelayMs(winsim::kNeverMs);
+  winsim::ServiceBehaviour stuck;
+  stuck.stopDelayMs = winsim::kNeverMs;
+  winsim::SetServiceBehaviour(stuck);
   SC_HANDLE service = Service(0x34);
   SERVICE_STATUS status = {};
   EXPECT_TRUE(ControlService(service, SERVICE_CONTROL_STOP, &status));
@@ -260,7 +267,8 @@ TEST_F(ServiceTest, ADelayOfNeverLeavesTheServicePending) {
   EXPECT_NE(status.dwCheckPoint, 0u);
 
   winsim::SetSpoolerServiceState(SERVICE_STOPPED);
-  winsim::SetSpoolerStartDelayMs(winsim::kNeverMs);
+  stuck.startDelayMs = winsim::kNeverMs;
+  winsim::SetServiceBehaviour(stuck);
   EXPECT_TRUE(StartServiceW(service, 0, nullptr));
   Sleep(3600 * 100);
   EXPECT_EQ(winsim::SpoolerServiceState(), static_cast<DWORD>(SERVICE_START_PENDING));
@@ -272,7 +280,9 @@ TEST_F(ServiceTest, ADelayOfNeverLeavesTheServicePending) {
 TEST_F(SpoolerTest, EverySpoolerCallFailsWithServerUnavailableWhileNotRunning) {
   HANDLE printer = Open(u"Microsoft Print to PDF", PRINTER_ALL_ACCESS);
   ASSERT_NE(printer, nullptr);
-  winsim::SetSpoolerStopDelayMs(100);
+  winsim::ServiceBehaviour slow;
+  slow.stopDelayMs = 100;
+  winsim::SetServiceBehaviour(slow);
   SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, 0xF0001);
   SC_HANDLE service = OpenServiceW(manager, u"spooler", 0x34);
   SERVICE_STATUS status = {};
@@ -372,7 +382,9 @@ TEST_F(SpoolerTest, StoppingReleasesEveryHeldFileAndStartingHoldsThemAgain) {
   const std::u16string staged = std::u16string(kDriverDir) + u"\\qrldrv64.dll";
   winsim::HoldFile(staged, "spooler");  // a file the spooler happens to have open
 
-  winsim::SetSpoolerStopDelayMs(300);
+  winsim::ServiceBehaviour slow;
+  slow.stopDelayMs = 300;
+  winsim::SetServiceBehaviour(slow);
   SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, 0xF0001);
   SC_HANDLE service = OpenServiceW(manager, u"spooler", 0x34);
   SERVICE_STATUS status = {};
@@ -1006,7 +1018,9 @@ TEST_F(SpoolerTest, TheCatalogueSurvivesSavingAndLoadingTheMachine) {
   ClosePrinter(q);
   winsim::SetPrinterJobs(u"Solvendale", 4);
   winsim::SetDefaultPrinterName(u"Solvendale");
-  winsim::SetSpoolerStopDelayMs(700);
+  winsim::ServiceBehaviour slow;
+  slow.stopDelayMs = 700;
+  winsim::SetServiceBehaviour(slow);
   winsim::SetSpoolerServiceState(SERVICE_STOPPED);
 
   char pattern[] = "/tmp/winsim_spooler_XXXXXX";

@@ -11,6 +11,8 @@
 #include <map>
 #include <sstream>
 
+#include "saved_record.h"
+
 namespace winsim {
 
 namespace {
@@ -45,14 +47,10 @@ struct Event {
   std::string name;
 };
 
-const DWORD kDefaultTickBase = 3600000;        // the machine has been up an hour
-const uint64_t kDefaultTimeLimit = 3600000;     // one hour of virtual time per run
-
 struct ClockState {
   uint64_t now = 0;
   uint64_t runStart = 0;
-  uint64_t limit = kDefaultTimeLimit;
-  DWORD tickBase = kDefaultTickBase;
+  ClockBehaviour behaviour;
   clock::EventId nextId = 1;
   std::multimap<uint64_t, Event> events;
 };
@@ -65,10 +63,10 @@ ClockState& Clock() {
 
 void CheckTimeLimit() {
   ClockState& c = Clock();
-  if (c.now - c.runStart > c.limit) {
+  if (c.now - c.runStart > c.behaviour.timeLimitMs) {
     Fatal("virtual time limit exceeded: the program ran for " +
           std::to_string(c.now - c.runStart) + " ms of machine time (limit " +
-          std::to_string(c.limit) + " ms); a wait or retry loop does not end");
+          std::to_string(c.behaviour.timeLimitMs) + " ms); a wait or retry loop does not end");
   }
 }
 
@@ -88,28 +86,38 @@ void ResetCore() {
   ClockState& c = Clock();
   c.now = 0;
   c.runStart = 0;
-  c.limit = kDefaultTimeLimit;
-  c.tickBase = kDefaultTickBase;
+  c.behaviour = ClockBehaviour();
   c.events.clear();
 }
 
+// clock.txt: the time, and the clock's behaviour.
+const SavedFields<ClockState>& ClockFields() {
+  static const SavedFields<ClockState> fields = {Field("now", &ClockState::now)};
+  return fields;
+}
+
+const SavedFields<ClockBehaviour>& BehaviourFields() {
+  static const SavedFields<ClockBehaviour> fields = {
+      Field("tickBase", &ClockBehaviour::tickBase),
+      Field("timeLimitMs", &ClockBehaviour::timeLimitMs),
+  };
+  return fields;
+}
+
 void SaveCore(const std::string& dir) {
-  ClockState& c = Clock();
-  WriteTextFile(dir + "/clock.txt",
-                "now " + std::to_string(c.now) + "\ntickbase " + std::to_string(c.tickBase) + "\n");
+  const ClockState& c = Clock();
+  WriteTextFile(dir + "/clock.txt", SavedLine("clock", c, ClockFields()) +
+                                        SavedLine("behaviour", c.behaviour, BehaviourFields()));
 }
 
 void LoadCore(const std::string& dir) {
-  std::string text;
-  if (!ReadTextFile(dir + "/clock.txt", &text)) return;
-  std::istringstream in(text);
-  std::string word;
-  uint64_t value = 0;
+  const std::string file = dir + "/clock.txt";
   ClockState& c = Clock();
-  while (in >> word >> value) {
-    if (word == "now") c.now = value;
-    else if (word == "tickbase") c.tickBase = static_cast<DWORD>(value);
-  }
+  ReadSaveFile(file, [&](const std::vector<std::string>& line) {
+    if (line[0] == "clock") ReadSavedLine(line, ClockFields(), &c, file);
+    else if (line[0] == "behaviour") ReadSavedLine(line, BehaviourFields(), &c.behaviour, file);
+    else Fatal(file + ": unreadable line " + line[0]);
+  });
   c.runStart = c.now;
 }
 
@@ -545,8 +553,8 @@ size_t LiveHandles(const char* typeName) { return LiveHandleCount(typeName); }
 
 uint64_t NowMs() { return clock::Now(); }
 void AdvanceMs(uint64_t ms) { clock::Advance(ms); }
-void SetTickBase(DWORD base) { Clock().tickBase = base; }
-void SetTimeLimitMs(uint64_t ms) { Clock().limit = ms; }
+void SetClockBehaviour(const ClockBehaviour& behaviour) { Clock().behaviour = behaviour; }
+ClockBehaviour GetClockBehaviour() { return Clock().behaviour; }
 
 }  // namespace winsim
 
@@ -567,7 +575,7 @@ void WINAPI Sleep(DWORD dwMilliseconds) {
 DWORD WINAPI GetTickCount(void) {
   winsim::Enter("GetTickCount");
   winsim::ClockState& c = winsim::Clock();
-  return static_cast<DWORD>(c.tickBase + c.now);
+  return static_cast<DWORD>(c.behaviour.tickBase + c.now);
 }
 
 BOOL WINAPI CloseHandle(HANDLE hObject) {

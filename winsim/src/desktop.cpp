@@ -11,6 +11,7 @@
 #include "core.h"
 #include "desktop_internal.h"
 #include "processes.h"
+#include "saved_record.h"
 
 namespace winsim {
 namespace desktop {
@@ -175,43 +176,68 @@ void Reset() {
   g_state = State();
 }
 
-// One line per window of another program that a test opened:
-// window <handle> <pid> <closing> <delay> <closeAt> <class> <title>
+// A window of another program that a test opened, as saved.
+struct SavedWindow {
+  uint32_t handle = 0;
+  DWORD processId = 0;
+  WindowClosing closing = WindowClosing::AtOnce;
+  DWORD closeDelayMs = 0;
+  uint64_t closeAt = 0;
+  std::u16string className;
+  std::u16string title;
+};
+
+const SavedFields<DesktopBehaviour>& BehaviourFields() {
+  static const SavedFields<DesktopBehaviour> fields = {
+      Field("interactiveSession", &DesktopBehaviour::interactiveSession),
+      Field("shiftDown", &DesktopBehaviour::shiftDown),
+      Field("dialogAction", &DesktopBehaviour::dialogAction),
+      Field("firstDialogActions", &DesktopBehaviour::firstDialogActions),
+  };
+  return fields;
+}
+
+const SavedFields<SavedWindow>& WindowFields() {
+  static const SavedFields<SavedWindow> fields = {
+      Field("handle", &SavedWindow::handle),
+      Field("process", &SavedWindow::processId),
+      Field("closing", &SavedWindow::closing),
+      Field("closeDelayMs", &SavedWindow::closeDelayMs),
+      Field("closeAt", &SavedWindow::closeAt),
+      Field("class", &SavedWindow::className),
+      Field("title", &SavedWindow::title),
+  };
+  return fields;
+}
+
+// desktop.txt: the desktop's behaviour, and the windows of other programs
+// that a test opened.
 void Save(const std::string& dir) {
-  std::ostringstream out;
-  out << "interactive\t" << (g_state.interactive ? 1 : 0) << "\n";
+  std::string out = SavedLine("behaviour", g_state.behaviour, BehaviourFields());
   for (const WindowRecord& record : g_state.windows) {
     if (!record.alive || !record.external) continue;
-    out << "window\t" << record.handle << "\t" << record.processId << "\t"
-        << static_cast<int>(record.closing) << "\t" << record.closeDelayMs << "\t"
-        << record.closeAt << "\t" << EscapeField(Narrow(record.className)) << "\t"
-        << EscapeField(Narrow(record.title)) << "\n";
+    SavedWindow saved{record.handle,  record.processId, record.closing, record.closeDelayMs,
+                      record.closeAt, record.className, record.title};
+    out += SavedLine("window", saved, WindowFields());
   }
-  WriteTextFile(dir + "/desktop.txt", out.str());
+  WriteTextFile(dir + "/desktop.txt", out);
 }
 
 void Load(const std::string& dir) {
-  std::string text;
-  if (!ReadTextFile(dir + "/desktop.txt", &text)) return;
-  std::istringstream in(text);
-  std::string line;
-  while (std::getline(in, line)) {
-    std::vector<std::string> f = SplitTabs(line);
-    if (f.size() == 2 && f[0] == "interactive") {
-      g_state.interactive = f[1] == "1";
-    } else if (f.size() == 8 && f[0] == "window") {
-      uint32_t handle = static_cast<uint32_t>(std::stoul(f[1]));
-      DWORD processId = static_cast<DWORD>(std::stoul(f[2]));
-      WindowClosing closing = static_cast<WindowClosing>(std::stoi(f[3]));
-      DWORD delay = static_cast<DWORD>(std::stoul(f[4]));
-      uint64_t closeAt = std::stoull(f[5]);
-      HWND window = OpenExternalWindow(Widen(UnescapeField(f[6])), Widen(UnescapeField(f[7])),
-                                       closing, delay, handle, processId);
-      if (closeAt != 0) ScheduleExternalClose(Find(window), closeAt);
-    } else if (!line.empty()) {
-      Fatal("desktop.txt: unreadable line: " + line);
+  const std::string file = dir + "/desktop.txt";
+  ReadSaveFile(file, [&](const std::vector<std::string>& line) {
+    if (line[0] == "behaviour") {
+      ReadSavedLine(line, BehaviourFields(), &g_state.behaviour, file);
+    } else if (line[0] == "window") {
+      SavedWindow saved;
+      ReadSavedLine(line, WindowFields(), &saved, file);
+      HWND window = OpenExternalWindow(saved.className, saved.title, saved.closing,
+                                       saved.closeDelayMs, saved.handle, saved.processId);
+      if (saved.closeAt != 0) ScheduleExternalClose(Find(window), saved.closeAt);
+    } else {
+      Fatal(file + ": unreadable line " + line[0]);
     }
-  }
+  });
 }
 
 ModuleRegistrar g_registrar{"desktop", 50, &Reset, &Save, &Load};
@@ -226,9 +252,8 @@ using desktop::Find;
 using desktop::TheState;
 using desktop::WindowRecord;
 
-void SetShiftDown(bool down) { TheState().shiftDown = down; }
-
-void SetInteractiveSession(bool interactive) { TheState().interactive = interactive; }
+void SetDesktopBehaviour(const DesktopBehaviour& behaviour) { TheState().behaviour = behaviour; }
+DesktopBehaviour GetDesktopBehaviour() { return TheState().behaviour; }
 
 HWND OpenHelpWindow(WindowClosing closing, DWORD delayMs) {
   return OpenWindow(desktop::kHelpClass, desktop::kHelpTitle, closing, delayMs);
@@ -428,7 +453,7 @@ SHORT WINAPI GetAsyncKeyState(int vKey) {
   if (winsim::Enter("GetAsyncKeyState", winsim::Hex(static_cast<uint64_t>(vKey) & 0xFFFFFFFF)))
     return 0;
   const int kLeftShift = 0xA0;
-  if ((vKey == VK_SHIFT || vKey == kLeftShift) && TheState().shiftDown)
+  if ((vKey == VK_SHIFT || vKey == kLeftShift) && TheState().behaviour.shiftDown)
     return static_cast<SHORT>(0x8000);
   return 0;
 }
@@ -451,7 +476,7 @@ BOOL WINAPI GetUserObjectInformationW(HANDLE hObj, int nIndex, PVOID pvInfo, DWO
     winsim::SetError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
-  bool interactive = TheState().interactive;
+  bool interactive = TheState().behaviour.interactiveSession;
   if (nIndex == UOI_FLAGS) {
     if (lpnLengthNeeded) *lpnLengthNeeded = sizeof(USEROBJECTFLAGS);
     if (nLength < sizeof(USEROBJECTFLAGS) || !pvInfo) {

@@ -219,17 +219,18 @@ void RunModal(DialogRun& run) {
     DrainQueue(run);
     if (run.ended) return;
     DialogAction action;
-    if (!state.queuedActions.empty()) {
-      action = state.queuedActions.front();
-      state.queuedActions.erase(state.queuedActions.begin());
+    std::vector<DialogAction>& first = state.behaviour.firstDialogActions;
+    if (!first.empty()) {
+      action = first.front();
+      first.erase(first.begin());
     } else if (!standingUsed) {
-      action = state.standingAction;
+      action = state.behaviour.dialogAction;
       standingUsed = true;
     } else {
       Snapshot(run);
       state.dialogs[run.record].end = DialogEnd::Hung;
       Fatal(std::string("DialogBoxParamW: the dialog is still open after the user used ") +
-            ActionName(state.standingAction) +
+            ActionName(state.behaviour.dialogAction) +
             "; its procedure never calls EndDialog, so the modal dialog would wait forever");
     }
     Act(run, action);
@@ -258,13 +259,6 @@ int CopyText(const std::u16string& text, LPWSTR buffer, int max) {
 }  // namespace desktop
 
 // -------------------------------------------------------- test control --
-
-void SetDialogAction(DialogAction action) { desktop::TheState().standingAction = action; }
-
-void QueueDialogActions(const std::vector<DialogAction>& actions) {
-  std::vector<DialogAction>& queue = desktop::TheState().queuedActions;
-  queue.insert(queue.end(), actions.begin(), actions.end());
-}
 
 std::vector<ShownDialog> DialogsShown() {
   // Dialogs still open (read from inside their procedure) show their
@@ -345,7 +339,7 @@ INT_PTR WINAPI DialogBoxParamW(HINSTANCE hInstance, LPCWSTR lpTemplateName, HWND
   run.proc = lpDialogFunc;
   state.running.push_back(&run);
 
-  if (!state.interactive) {
+  if (!state.behaviour.interactiveSession) {
     state.dialogs[run.record].end = DialogEnd::Hung;
     winsim::Fatal(
         "DialogBoxParamW: modal dialog on an invisible desktop would wait forever (the "

@@ -42,12 +42,9 @@ struct DialogRun;
 struct State {
   std::vector<WindowRecord> windows;  // by slot
   std::vector<PostedMessage> posted;
-  bool shiftDown = false;
-  bool interactive = true;
+  DesktopBehaviour behaviour;
   // Dialogs.
   std::vector<ShownDialog> dialogs;
-  DialogAction standingAction = DialogAction::CloseButton;
-  std::vector<DialogAction> queuedActions;
   std::vector<DialogRun*> running;  // modal loops, innermost last
 };
 

@@ -1,12 +1,16 @@
 // The machine as a whole: reset to the default machine, save and load, the
-// default machine's files and keys, the running program's module and system
-// directory, and delete-at-reboot requests (MoveFileExW).
+// default machine's files and keys, the system the program runs on (its
+// module, the system directory and the system's version), and
+// delete-at-reboot requests (MoveFileExW).
 #include "core.h"
 
 #include <winsim/control.h>
 
 #include <cerrno>
+#include <cstring>
 #include <sys/stat.h>
+
+#include "saved_record.h"
 
 namespace winsim {
 namespace machine {
@@ -28,18 +32,17 @@ const char16_t kSessionManager[] = u"HKLM\\SYSTEM\\CurrentControlSet\\Control\\S
 const char16_t kPendingValue[] = u"PendingFileRenameOperations";
 const char16_t kDriverDirectory[] = u"C:\\Windows\\System32\\spool\\drivers\\x64";
 
-struct ProcessState {
-  std::u16string moduleFileName;
-  std::u16string systemDirectory;
-};
-
-ProcessState& Process() {
+SystemBehaviour& System() {
   // Never destroyed: objects that outlive main may still reach it.
-  static ProcessState& state = *new ProcessState;
-  return state;
+  static SystemBehaviour& behaviour = *new SystemBehaviour;
+  return behaviour;
 }
 
 bool ready = false;
+
+// The first line of a saved machine, with the version of the save files'
+// layout: a machine saved in another layout is not loaded.
+const char kMachineMarker[] = "winsim machine 2\n";
 
 std::vector<uint8_t> HelpFileBytes() {
   // A compiled help file begins with the signature "ITSF"; the viewer is not
@@ -51,9 +54,7 @@ std::vector<uint8_t> HelpFileBytes() {
 }
 
 void ResetDefaults() {
-  ProcessState& p = Process();
-  p.moduleFileName = machine::kInstallerPath;
-  p.systemDirectory = machine::kSystemDirectory;
+  System() = SystemBehaviour();
 
   files::MakeDirectories(machine::kSystemDirectory);
   files::MakeDirectories(std::u16string(kDriverDirectory) + u"\\3");
@@ -71,31 +72,33 @@ void ResetDefaults() {
   reg::CreateKey(u"HKCU\\Software");
 }
 
-void SaveProcess(const std::string& dir) {
-  ProcessState& p = Process();
-  WriteTextFile(dir + "/process.txt", "module\t" + EscapeField(Narrow(p.moduleFileName)) +
-                                          "\nsystem\t" + EscapeField(Narrow(p.systemDirectory)) +
-                                          "\n");
+// system.txt: the system's behaviour.
+const SavedFields<SystemBehaviour>& SystemFields() {
+  static const SavedFields<SystemBehaviour> fields = {
+      Field("programPath", &SystemBehaviour::programPath),
+      Field("systemDirectory", &SystemBehaviour::systemDirectory),
+      Field("majorVersion", &SystemBehaviour::majorVersion),
+      Field("minorVersion", &SystemBehaviour::minorVersion),
+      Field("buildNumber", &SystemBehaviour::buildNumber),
+      Field("platformId", &SystemBehaviour::platformId),
+      Field("servicePack", &SystemBehaviour::servicePack),
+  };
+  return fields;
 }
 
-void LoadProcess(const std::string& dir) {
-  std::string text;
-  if (!ReadTextFile(dir + "/process.txt", &text)) return;
-  size_t pos = 0;
-  while (pos < text.size()) {
-    size_t end = text.find('\n', pos);
-    if (end == std::string::npos) end = text.size();
-    std::string line = text.substr(pos, end - pos);
-    pos = end + 1;
-    size_t tab = line.find('\t');
-    if (tab == std::string::npos) continue;
-    std::u16string value = Widen(UnescapeField(line.substr(tab + 1)));
-    if (line.compare(0, tab, "module") == 0) Process().moduleFileName = value;
-    if (line.compare(0, tab, "system") == 0) Process().systemDirectory = value;
-  }
+void SaveSystem(const std::string& dir) {
+  WriteTextFile(dir + "/system.txt", SavedLine("behaviour", System(), SystemFields()));
 }
 
-ModuleRegistrar machineRegistrar{"machine", 30, &ResetDefaults, &SaveProcess, &LoadProcess};
+void LoadSystem(const std::string& dir) {
+  const std::string file = dir + "/system.txt";
+  ReadSaveFile(file, [&](const std::vector<std::string>& line) {
+    if (line[0] != "behaviour") Fatal(file + ": unreadable line " + line[0]);
+    ReadSavedLine(line, SystemFields(), &System(), file);
+  });
+}
+
+ModuleRegistrar machineRegistrar{"machine", 30, &ResetDefaults, &SaveSystem, &LoadSystem};
 
 bool MakeHostDirectory(const std::string& dir) {
   if (dir.empty()) return false;
@@ -124,14 +127,14 @@ void ResetMachine() {
 bool SaveMachine(const std::string& directory) {
   EnsureMachine();
   if (!MakeHostDirectory(directory)) return false;
-  WriteTextFile(directory + "/machine.txt", "winsim machine 1\n");
+  WriteTextFile(directory + "/machine.txt", kMachineMarker);
   for (const ModuleHooks& module : Modules()) module.save(directory);
   return true;
 }
 
 bool LoadMachine(const std::string& directory) {
   std::string marker;
-  if (!ReadTextFile(directory + "/machine.txt", &marker) || marker != "winsim machine 1\n")
+  if (!ReadTextFile(directory + "/machine.txt", &marker) || marker != kMachineMarker)
     return false;
   ResetMachine();
   for (const ModuleHooks& module : Modules()) module.load(directory);
@@ -145,8 +148,10 @@ std::u16string TrayPath() { return machine::kTrayPath; }
 std::u16string DriverDirectory() { return kDriverDirectory; }
 HINSTANCE ProgramInstance() { return machine::ProgramInstance(); }
 
-void SetModuleFileName(const std::u16string& path) { Process().moduleFileName = path; }
-void SetSystemDirectory(const std::u16string& path) { Process().systemDirectory = path; }
+void SetSystemBehaviour(const SystemBehaviour& behaviour) { System() = behaviour; }
+SystemBehaviour GetSystemBehaviour() { return System(); }
+
+std::u16string SessionManagerKey() { return kSessionManager; }
 
 std::vector<std::u16string> PendingFileRenameOperations() {
   std::vector<std::u16string> strings;
@@ -157,8 +162,6 @@ std::vector<std::u16string> PendingFileRenameOperations() {
 void SetPendingFileRenameOperations(const std::vector<std::u16string>& strings) {
   reg::SetMultiString(kSessionManager, kPendingValue, strings);
 }
-
-void DenyDelayedMoves(bool deny) { reg::DenyWrite(kSessionManager, deny); }
 
 }  // namespace winsim
 
@@ -178,7 +181,7 @@ DWORD WINAPI GetModuleFileNameW(HMODULE hModule, LPWSTR lpFilename, DWORD nSize)
     winsim::SetError(ERROR_INSUFFICIENT_BUFFER);
     return 0;
   }
-  const std::u16string& path = winsim::Process().moduleFileName;
+  const std::u16string& path = winsim::System().programPath;
   if (path.size() < nSize) {
     std::copy(path.begin(), path.end(), lpFilename);
     lpFilename[path.size()] = 0;
@@ -204,7 +207,7 @@ const winsim::DocumentedErrors kGetSystemDirectoryWErrors{
 
 UINT WINAPI GetSystemDirectoryW(LPWSTR lpBuffer, UINT uSize) {
   if (winsim::Enter("GetSystemDirectoryW")) return 0;
-  const std::u16string& path = winsim::Process().systemDirectory;
+  const std::u16string& path = winsim::System().systemDirectory;
   if (path.empty()) {
     winsim::SetError(ERROR_PATH_NOT_FOUND);
     return 0;
@@ -244,6 +247,48 @@ BOOL WINAPI MoveFileExW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName, DWORD
   strings.push_back(u"\\??\\" + canonical);
   strings.push_back(std::u16string());
   winsim::SetPendingFileRenameOperations(strings);
+  return TRUE;
+}
+
+const winsim::DocumentedErrors kGetVersionExAErrors{"GetVersionExA", {ERROR_INSUFFICIENT_BUFFER}};
+
+BOOL WINAPI GetVersionExA(LPOSVERSIONINFOA lpVersionInformation) {
+  if (winsim::Enter("GetVersionExA")) return FALSE;
+  // OSVERSIONINFOA, or OSVERSIONINFOEXA with its five further members.
+  const DWORD kExtendedSize = sizeof(OSVERSIONINFOA) + 3 * sizeof(WORD) + 2;
+  if (!lpVersionInformation) {
+    winsim::SetError(ERROR_NOACCESS);
+    return FALSE;
+  }
+  DWORD size = lpVersionInformation->dwOSVersionInfoSize;
+  if (size != sizeof(OSVERSIONINFOA) && size != kExtendedSize) {
+    winsim::SetError(ERROR_INSUFFICIENT_BUFFER);
+    return FALSE;
+  }
+  const winsim::SystemBehaviour& v = winsim::System();
+  DWORD major = v.majorVersion, minor = v.minorVersion, build = v.buildNumber;
+  // A program without a compatibility manifest for Windows 8.1 or later is
+  // told 6.2 (Windows 8) by GetVersionEx.
+  if (v.platformId == VER_PLATFORM_WIN32_NT && (major > 6 || (major == 6 && minor > 2))) {
+    major = 6;
+    minor = 2;
+    build = 9200;
+  }
+  lpVersionInformation->dwMajorVersion = major;
+  lpVersionInformation->dwMinorVersion = minor;
+  lpVersionInformation->dwBuildNumber = build;
+  lpVersionInformation->dwPlatformId = v.platformId;
+  std::memset(lpVersionInformation->szCSDVersion, 0, sizeof(lpVersionInformation->szCSDVersion));
+  std::string sp = v.servicePack.substr(0, sizeof(lpVersionInformation->szCSDVersion) - 1);
+  std::memcpy(lpVersionInformation->szCSDVersion, sp.data(), sp.size());
+  if (size == kExtendedSize) {
+    unsigned char* extra = reinterpret_cast<unsigned char*>(lpVersionInformation) +
+                           sizeof(OSVERSIONINFOA);
+    WORD words[3] = {0, 0, 0x0100};  // service pack major, minor; VER_SUITE_SINGLEUSERTS
+    std::memcpy(extra, words, sizeof(words));
+    extra[6] = 1;  // VER_NT_WORKSTATION
+    extra[7] = 0;
+  }
   return TRUE;
 }
 

@@ -1,7 +1,6 @@
-// kernel32's processes, named mutexes and the system version on the
-// simulated machine, with the tray companion "soltray.exe" as a simulated
-// program: while it runs it holds its mutex owned, owns a window of its
-// class and keeps its executable in use; message 0x402 ends it.
+// kernel32's processes and named mutexes on the simulated machine. A process
+// started from the tray companion's executable runs the companion's model
+// (tray.cpp); any other runs, doing nothing visible, until it is ended.
 #include "processes.h"
 
 #include <winsim/desktop_control.h>
@@ -9,11 +8,11 @@
 #include <cstring>
 #include <map>
 #include <memory>
-#include <sstream>
 #include <vector>
 
 #include "core.h"
-#include "desktop.h"
+#include "saved_record.h"
+#include "tray.h"
 
 namespace winsim {
 namespace processes {
@@ -24,38 +23,8 @@ const DWORD kProgramProcessId = 0x1A2C;
 const DWORD kProgramThreadId = 0x1A30;
 const DWORD kFirstProcessId = 0x2000;
 
-const char16_t kTrayFileName[] = u"soltray.exe";
-const char16_t kTrayMutex[] = u"{A9CA955A-0A8A-4C32-AAC6-888FB5F83BDC}";
-const char16_t kTrayClass[] = u"svd::{05759F8E-103D-41B6-8A61-EFAA89516692}";
-const UINT kTrayExitMessage = WM_USER + 2;
-
 const DWORD kPriorityClasses = 0x00000020 | 0x00000040 | 0x00000080 | 0x00000100 |
                                0x00004000 | 0x00008000;  // NORMAL IDLE HIGH REALTIME BELOW ABOVE
-
-// ------------------------------------------------------------ mutexes --
-
-class MutexObject : public KernelObject {
- public:
-  explicit MutexObject(std::u16string name) : name_(std::move(name)) {}
-  ~MutexObject() override;
-  const char* TypeName() const override { return "mutex"; }
-  bool Waitable() const override { return true; }
-  bool Signaled() const override { return owner == 0 || owner == kProgramThreadId; }
-  void OnWaitSatisfied() override {
-    owner = kProgramThreadId;
-    ++recursion;
-    abandoned = false;
-  }
-  const std::u16string& name() const { return name_; }
-
-  DWORD owner = 0;  // thread id, 0: free
-  DWORD ownerProcess = 0;
-  unsigned recursion = 0;
-  bool abandoned = false;
-
- private:
-  std::u16string name_;
-};
 
 class ProcessObject : public KernelObject {
  public:
@@ -70,42 +39,10 @@ class ProcessObject : public KernelObject {
   bool thread_;
 };
 
-struct Process {
-  ProcessRecord record;
-  DWORD threadId = 0;
-  DWORD priorityClass = 0;
-  bool tray = false;
-  std::string holder;  // file holder name while the image is in use
-};
-
-struct Tray {
-  DWORD processId = 0;  // the running companion, 0: none
-  std::shared_ptr<MutexObject> mutex;
-  HWND window = nullptr;
-  uint64_t windowAt = 0;  // its window appears then (0: not pending)
-  uint64_t exitAt = 0;    // it ends then (0: not pending)
-  clock::EventId windowEvent = 0;
-  clock::EventId exitEvent = 0;
-  TrayBehaviour behaviour;
-  unsigned starts = 0;
-  unsigned exitRequests = 0;
-  DWORD lastProcessId = 0;
-};
-
-struct OsVersion {
-  DWORD major = 10;
-  DWORD minor = 0;
-  DWORD build = 19045;
-  DWORD platformId = VER_PLATFORM_WIN32_NT;
-  std::string servicePack;
-};
-
 struct State {
   std::vector<Process> processes;
   DWORD nextId = kFirstProcessId;
   std::map<std::u16string, std::shared_ptr<MutexObject>> foreign;
-  Tray tray;
-  OsVersion version;
 };
 
 State g_state;
@@ -117,33 +54,9 @@ std::map<std::u16string, std::weak_ptr<MutexObject>>& Names() {
   return *names;
 }
 
-MutexObject::~MutexObject() {
-  if (name_.empty()) return;
-  auto found = Names().find(name_);
-  if (found != Names().end() && found->second.expired()) Names().erase(found);
-}
-
-Process* FindProcess(DWORD id) {
-  for (Process& process : g_state.processes)
-    if (process.record.processId == id || process.threadId == id) return &process;
-  return nullptr;
-}
-
 bool ProcessObject::Signaled() const {
   Process* process = FindProcess(id_);
   return !process || !process->record.running;
-}
-
-std::shared_ptr<MutexObject> FindMutex(const std::u16string& name) {
-  auto found = Names().find(name);
-  if (found == Names().end()) return nullptr;
-  return found->second.lock();
-}
-
-std::shared_ptr<MutexObject> NewMutex(const std::u16string& name) {
-  auto mutex = std::make_shared<MutexObject>(name);
-  if (!name.empty()) Names()[name] = mutex;
-  return mutex;
 }
 
 // The namespace key of a mutex name: the session's "Local\" prefix is the
@@ -181,127 +94,9 @@ Process& NewProcess(const std::u16string& image, const std::u16string& commandLi
   return g_state.processes.back();
 }
 
-void MarkEnded(DWORD processId, DWORD exitCode) {
-  Process* process = FindProcess(processId);
-  if (!process || !process->record.running) return;
-  process->record.running = false;
-  process->record.exitCode = exitCode;
-  if (!process->holder.empty()) files::ReleaseAll(process->holder);
-  process->holder.clear();
-}
-
 std::u16string FileNameOf(const std::u16string& path) {
   size_t slash = path.find_last_of(u"\\/");
   return slash == std::u16string::npos ? path : path.substr(slash + 1);
-}
-
-// ------------------------------------------------------ tray companion --
-
-void TrayMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
-
-void CreateTrayWindow(uint32_t restore) {
-  Tray& tray = g_state.tray;
-  tray.windowAt = 0;
-  tray.windowEvent = 0;
-  Process* process = FindProcess(tray.processId);
-  tray.window = desktop::CreateWindowOf(tray.processId, kTrayClass, u"", &TrayMessage, restore);
-  (void)process;
-}
-
-void ScheduleTrayWindow(uint64_t when) {
-  Tray& tray = g_state.tray;
-  tray.windowAt = when;
-  tray.windowEvent = clock::At(when, [] { CreateTrayWindow(0); }, "soltray.exe opens its window");
-}
-
-// The companion ends: it releases its mutex (or abandons it), its window
-// goes and its executable is no longer in use.
-void EndTray(bool abandon) {
-  Tray& tray = g_state.tray;
-  if (tray.processId == 0) return;
-  if (tray.windowEvent) clock::Cancel(tray.windowEvent);
-  if (tray.exitEvent) clock::Cancel(tray.exitEvent);
-  tray.windowEvent = tray.exitEvent = 0;
-  tray.windowAt = tray.exitAt = 0;
-  if (tray.mutex) {
-    DWORD threadId = FindProcess(tray.processId)->threadId;
-    if (tray.mutex->owner == threadId) {
-      tray.mutex->owner = 0;
-      tray.mutex->ownerProcess = 0;
-      tray.mutex->recursion = 0;
-      tray.mutex->abandoned = abandon;
-    }
-    tray.mutex.reset();
-  }
-  if (tray.window) desktop::DestroyWindowOf(tray.window);
-  tray.window = nullptr;
-  DWORD processId = tray.processId;
-  tray.processId = 0;
-  MarkEnded(processId, 0);
-}
-
-void ScheduleTrayExit(uint64_t when) {
-  Tray& tray = g_state.tray;
-  tray.exitAt = when;
-  tray.exitEvent = clock::At(when, [] { EndTray(g_state.tray.behaviour.abandonsMutex); },
-                             "soltray.exe exits");
-}
-
-void TrayMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-  Tray& tray = g_state.tray;
-  if (message != kTrayExitMessage || tray.processId == 0) return;
-  ++tray.exitRequests;
-  switch (tray.behaviour.exit) {
-    case TrayExit::AtOnce:
-      EndTray(tray.behaviour.abandonsMutex);
-      break;
-    case TrayExit::AfterDelay:
-      if (tray.exitAt == 0) ScheduleTrayExit(clock::Now() + tray.behaviour.exitDelayMs);
-      break;
-    case TrayExit::Never:
-      break;
-  }
-}
-
-// What soltray.exe does when it starts: a second instance finds the mutex
-// and ends at once; the first takes the mutex, keeps its executable in use
-// and opens its window.
-void RunTray(Process& process) {
-  Tray& tray = g_state.tray;
-  process.tray = true;
-  ++tray.starts;
-  tray.lastProcessId = process.record.processId;
-  if (FindMutex(kTrayMutex)) {
-    MarkEnded(process.record.processId, 0);
-    return;
-  }
-  tray.processId = process.record.processId;
-  tray.mutex = NewMutex(kTrayMutex);
-  tray.mutex->owner = process.threadId;
-  tray.mutex->ownerProcess = process.record.processId;
-  tray.mutex->recursion = 1;
-  process.holder = "soltray.exe (process " + std::to_string(process.record.processId) + ")";
-  files::Hold(process.record.imagePath, process.holder, ERROR_ACCESS_DENIED);
-  if (tray.behaviour.hasWindow) {
-    if (tray.behaviour.windowDelayMs == 0)
-      CreateTrayWindow(0);
-    else
-      ScheduleTrayWindow(clock::Now() + tray.behaviour.windowDelayMs);
-  }
-}
-
-// Starts the image as a process; a file named soltray.exe runs as the
-// companion, anything else runs (doing nothing visible) until ended.
-Process& Launch(const std::u16string& image, const std::u16string& commandLine) {
-  Process& process = NewProcess(image, commandLine);
-  DWORD id = process.record.processId;
-  if (EqualsNoCase(FileNameOf(image), kTrayFileName)) {
-    RunTray(process);
-  } else {
-    process.holder = "process " + std::to_string(id);
-    files::Hold(image, process.holder, ERROR_ACCESS_DENIED);
-  }
-  return *FindProcess(id);
 }
 
 // ------------------------------------------------------- command line --
@@ -360,6 +155,51 @@ bool ModuleOfCommandLine(const std::u16string& line, std::u16string* module) {
 
 }  // namespace
 
+MutexObject::~MutexObject() {
+  if (name_.empty()) return;
+  auto found = Names().find(name_);
+  if (found != Names().end() && found->second.expired()) Names().erase(found);
+}
+
+std::shared_ptr<MutexObject> FindMutex(const std::u16string& name) {
+  auto found = Names().find(name);
+  if (found == Names().end()) return nullptr;
+  return found->second.lock();
+}
+
+std::shared_ptr<MutexObject> NewMutex(const std::u16string& name) {
+  auto mutex = std::make_shared<MutexObject>(name);
+  if (!name.empty()) Names()[name] = mutex;
+  return mutex;
+}
+
+Process* FindProcess(DWORD id) {
+  for (Process& process : g_state.processes)
+    if (process.record.processId == id || process.threadId == id) return &process;
+  return nullptr;
+}
+
+void MarkEnded(DWORD processId, DWORD exitCode) {
+  Process* process = FindProcess(processId);
+  if (!process || !process->record.running) return;
+  process->record.running = false;
+  process->record.exitCode = exitCode;
+  if (!process->holder.empty()) files::ReleaseAll(process->holder);
+  process->holder.clear();
+}
+
+Process& Launch(const std::u16string& image, const std::u16string& commandLine) {
+  Process& process = NewProcess(image, commandLine);
+  DWORD id = process.record.processId;
+  if (tray::IsCompanion(image)) {
+    tray::Run(process);
+  } else {
+    process.holder = "process " + std::to_string(id);
+    files::Hold(image, process.holder, ERROR_ACCESS_DENIED);
+  }
+  return *FindProcess(id);
+}
+
 DWORD ProgramProcessId() { return kProgramProcessId; }
 DWORD ProgramThreadId() { return kProgramThreadId; }
 
@@ -379,9 +219,6 @@ void EndBackgroundProcess(DWORD processId, DWORD exitCode) { MarkEnded(processId
 namespace {
 
 void Reset() {
-  Tray& tray = g_state.tray;
-  if (tray.windowEvent) clock::Cancel(tray.windowEvent);
-  if (tray.exitEvent) clock::Cancel(tray.exitEvent);
   for (Process& process : g_state.processes)
     if (!process.holder.empty()) files::ReleaseAll(process.holder);
   // Mutexes still behind handles of the program outlive the reset only
@@ -390,126 +227,101 @@ void Reset() {
     std::shared_ptr<MutexObject> mutex = entry.second.lock();
     if (mutex) mutex->owner = 0;
   }
-  g_state.tray.mutex.reset();
   g_state.foreign.clear();
   Names().clear();
   g_state = State();
 }
 
+// A mutex of another program, as saved.
+struct SavedForeignMutex {
+  std::u16string name;
+  DWORD ownerProcess = 0;
+};
 
-// processes.txt: the system version, the id counter, the processes still
-// running, the companion and the foreign mutexes. The program's own handles
-// end with its run and are not saved.
-void Save(const std::string& dir) {
-  std::ostringstream out;
-  const OsVersion& v = g_state.version;
-  out << "version\t" << v.major << "\t" << v.minor << "\t" << v.build << "\t" << v.platformId
-      << "\t" << EscapeField(v.servicePack) << "\n";
-  out << "next\t" << g_state.nextId << "\n";
-  const Tray& tray = g_state.tray;
-  const TrayBehaviour& b = tray.behaviour;
-  out << "tray\t" << static_cast<int>(b.exit) << "\t" << b.exitDelayMs << "\t"
-      << (b.hasWindow ? 1 : 0) << "\t" << b.windowDelayMs << "\t" << (b.abandonsMutex ? 1 : 0)
-      << "\t" << tray.starts << "\t" << tray.exitRequests << "\t" << tray.lastProcessId << "\n";
-  for (const Process& process : g_state.processes) {
-    const ProcessRecord& r = process.record;
-    if (!r.running && r.processId != tray.lastProcessId) continue;
-    bool companion = r.running && r.processId == tray.processId;
-    out << "process\t" << r.processId << "\t" << process.threadId << "\t" << (r.running ? 1 : 0)
-        << "\t" << r.exitCode << "\t" << r.creationFlags << "\t" << r.startupFlags << "\t"
-        << r.showWindow << "\t" << process.priorityClass << "\t" << (process.tray ? 1 : 0)
-        << "\t" << (companion ? 1 : 0) << "\t" << EscapeText(r.imagePath) << "\t"
-        << EscapeText(r.commandLine) << "\t" << EscapeText(r.currentDirectory) << "\t"
-        << EscapeText(Widen(process.holder)) << "\n";
-  }
-  if (tray.processId != 0) {
-    out << "companion\t" << desktop::HandleValue(tray.window) << "\t" << tray.windowAt << "\t"
-        << tray.exitAt << "\n";
-  }
-  for (const auto& entry : g_state.foreign)
-    out << "foreign\t" << entry.second->ownerProcess << "\t" << EscapeText(entry.first) << "\n";
-  WriteTextFile(dir + "/processes.txt", out.str());
+const SavedFields<State>& CounterFields() {
+  static const SavedFields<State> fields = {Field("nextId", &State::nextId)};
+  return fields;
 }
 
-void LoadProcess(const std::vector<std::string>& f) {
-  Process process;
-  ProcessRecord& r = process.record;
-  r.processId = static_cast<DWORD>(std::stoul(f[1]));
-  process.threadId = static_cast<DWORD>(std::stoul(f[2]));
-  r.running = f[3] == "1";
-  r.exitCode = static_cast<DWORD>(std::stoul(f[4]));
-  r.creationFlags = static_cast<DWORD>(std::stoul(f[5]));
-  r.startupFlags = static_cast<DWORD>(std::stoul(f[6]));
-  r.showWindow = static_cast<WORD>(std::stoul(f[7]));
-  process.priorityClass = static_cast<DWORD>(std::stoul(f[8]));
-  process.tray = f[9] == "1";
-  bool companion = f[10] == "1";
-  r.imagePath = UnescapeText(f[11]);
-  r.commandLine = UnescapeText(f[12]);
-  r.currentDirectory = UnescapeText(f[13]);
-  // The files module restores the hold itself; the name lets it go later.
-  process.holder = r.running ? Narrow(UnescapeText(f[14])) : std::string();
-  if (!process.holder.empty()) files::Hold(r.imagePath, process.holder, ERROR_ACCESS_DENIED);
-  g_state.processes.push_back(process);
-  if (companion) {
-    Tray& tray = g_state.tray;
-    tray.processId = r.processId;
-    tray.mutex = NewMutex(kTrayMutex);
-    tray.mutex->owner = process.threadId;
-    tray.mutex->ownerProcess = r.processId;
-    tray.mutex->recursion = 1;
+const SavedFields<Process>& ProcessFields() {
+  static const SavedFields<Process> fields = {
+      Field<Process>("id", [](auto& p) -> auto& { return p.record.processId; }),
+      Field("thread", &Process::threadId),
+      Field<Process>("running", [](auto& p) -> auto& { return p.record.running; }),
+      Field<Process>("exitCode", [](auto& p) -> auto& { return p.record.exitCode; }),
+      Field<Process>("creationFlags", [](auto& p) -> auto& { return p.record.creationFlags; }),
+      Field<Process>("startupFlags", [](auto& p) -> auto& { return p.record.startupFlags; }),
+      Field<Process>("showWindow", [](auto& p) -> auto& { return p.record.showWindow; }),
+      Field<Process>("inheritHandles", [](auto& p) -> auto& { return p.record.inheritHandles; }),
+      Field("priorityClass", &Process::priorityClass),
+      Field("tray", &Process::tray),
+      Field<Process>("image", [](auto& p) -> auto& { return p.record.imagePath; }),
+      Field<Process>("commandLine", [](auto& p) -> auto& { return p.record.commandLine; }),
+      Field<Process>("directory", [](auto& p) -> auto& { return p.record.currentDirectory; }),
+      Field("holder", &Process::holder),
+  };
+  return fields;
+}
+
+const SavedFields<SavedForeignMutex>& ForeignFields() {
+  static const SavedFields<SavedForeignMutex> fields = {
+      Field("name", &SavedForeignMutex::name),
+      Field("ownerProcess", &SavedForeignMutex::ownerProcess),
+  };
+  return fields;
+}
+
+// processes.txt: the id counter, the processes still running (and the tray
+// companion's last start) and the mutexes of other programs. The program's
+// own handles end with its run and are not saved.
+void Save(const std::string& dir) {
+  std::string out = SavedLine("counter", g_state, CounterFields());
+  for (const Process& process : g_state.processes) {
+    if (process.record.running || process.record.processId == tray::LastProcessId())
+      out += SavedLine("process", process, ProcessFields());
   }
+  for (const auto& entry : g_state.foreign)
+    out += SavedLine("foreign", SavedForeignMutex{entry.first, entry.second->ownerProcess},
+                     ForeignFields());
+  WriteTextFile(dir + "/processes.txt", out);
+}
+
+void LoadProcess(Process process) {
+  // The files module restores the hold itself; the name lets it go later.
+  if (!process.record.running) process.holder.clear();
+  if (!process.holder.empty())
+    files::Hold(process.record.imagePath, process.holder, ERROR_ACCESS_DENIED);
+  g_state.processes.push_back(process);
+}
+
+void LoadForeignMutex(const SavedForeignMutex& saved) {
+  std::shared_ptr<MutexObject> mutex = NewMutex(saved.name);
+  mutex->ownerProcess = saved.ownerProcess;
+  mutex->owner = ThreadOfProcess(mutex->ownerProcess);
+  mutex->recursion = mutex->owner != 0 ? 1 : 0;
+  g_state.foreign[saved.name] = mutex;
 }
 
 void Load(const std::string& dir) {
-  std::string text;
-  if (!ReadTextFile(dir + "/processes.txt", &text)) return;
-  std::istringstream in(text);
-  std::string line;
-  while (std::getline(in, line)) {
-    std::vector<std::string> f = SplitTabs(line);
-    if (line.empty()) continue;
-    if (f[0] == "version" && f.size() >= 5) {
-      OsVersion& v = g_state.version;
-      v.major = static_cast<DWORD>(std::stoul(f[1]));
-      v.minor = static_cast<DWORD>(std::stoul(f[2]));
-      v.build = static_cast<DWORD>(std::stoul(f[3]));
-      v.platformId = static_cast<DWORD>(std::stoul(f[4]));
-      v.servicePack = f.size() > 5 ? UnescapeField(f[5]) : std::string();
-    } else if (f[0] == "next" && f.size() == 2) {
-      g_state.nextId = static_cast<DWORD>(std::stoul(f[1]));
-    } else if (f[0] == "tray" && f.size() == 9) {
-      Tray& tray = g_state.tray;
-      tray.behaviour.exit = static_cast<TrayExit>(std::stoi(f[1]));
-      tray.behaviour.exitDelayMs = static_cast<DWORD>(std::stoul(f[2]));
-      tray.behaviour.hasWindow = f[3] == "1";
-      tray.behaviour.windowDelayMs = static_cast<DWORD>(std::stoul(f[4]));
-      tray.behaviour.abandonsMutex = f[5] == "1";
-      tray.starts = static_cast<unsigned>(std::stoul(f[6]));
-      tray.exitRequests = static_cast<unsigned>(std::stoul(f[7]));
-      tray.lastProcessId = static_cast<DWORD>(std::stoul(f[8]));
-    } else if (f[0] == "process" && f.size() == 15) {
-      LoadProcess(f);
-    } else if (f[0] == "companion" && f.size() == 4) {
-      uint32_t window = static_cast<uint32_t>(std::stoul(f[1]));
-      uint64_t windowAt = std::stoull(f[2]);
-      uint64_t exitAt = std::stoull(f[3]);
-      if (window != 0) CreateTrayWindow(window);
-      if (windowAt != 0) ScheduleTrayWindow(windowAt);
-      if (exitAt != 0) ScheduleTrayExit(exitAt);
-    } else if (f[0] == "foreign" && f.size() == 3) {
-      std::shared_ptr<MutexObject> mutex = NewMutex(UnescapeText(f[2]));
-      mutex->ownerProcess = static_cast<DWORD>(std::stoul(f[1]));
-      mutex->owner = ThreadOfProcess(mutex->ownerProcess);
-      mutex->recursion = mutex->owner != 0 ? 1 : 0;
-      g_state.foreign[UnescapeText(f[2])] = mutex;
+  const std::string file = dir + "/processes.txt";
+  ReadSaveFile(file, [&](const std::vector<std::string>& line) {
+    if (line[0] == "counter") {
+      ReadSavedLine(line, CounterFields(), &g_state, file);
+    } else if (line[0] == "process") {
+      Process process;
+      ReadSavedLine(line, ProcessFields(), &process, file);
+      LoadProcess(process);
+    } else if (line[0] == "foreign") {
+      SavedForeignMutex saved;
+      ReadSavedLine(line, ForeignFields(), &saved, file);
+      LoadForeignMutex(saved);
     } else {
-      Fatal("processes.txt: unreadable line: " + line);
+      Fatal(file + ": unreadable line " + line[0]);
     }
-  }
+  });
 }
 
-// After the desktop (50): the companion's window is restored into it.
+// After the desktop (50), as the tray companion (56) after this module.
 ModuleRegistrar g_registrar{"processes", 55, &Reset, &Save, &Load};
 
 }  // namespace
@@ -520,38 +332,6 @@ ModuleRegistrar g_registrar{"processes", 55, &Reset, &Save, &Load};
 
 using processes::g_state;
 
-void SetTrayBehaviour(const TrayBehaviour& behaviour) { g_state.tray.behaviour = behaviour; }
-
-bool StartTrayCompanion(const std::u16string& path) {
-  std::u16string canonical;
-  if (!files::Canonical(path, &canonical) || !files::IsFile(canonical)) return false;
-  processes::Process& process = processes::Launch(canonical, u"\"" + canonical + u"\"");
-  if (!process.tray) Fatal("StartTrayCompanion: " + Narrow(path) + " is not soltray.exe");
-  return true;
-}
-
-void KillTrayCompanion() { processes::EndTray(true); }
-
-TrayCompanionState TrayCompanion() {
-  const processes::Tray& tray = g_state.tray;
-  TrayCompanionState state;
-  state.running = tray.processId != 0;
-  state.processId = tray.processId;
-  state.window = tray.window;
-  state.starts = tray.starts;
-  state.exitRequests = tray.exitRequests;
-  processes::Process* last = processes::FindProcess(tray.lastProcessId);
-  if (last) {
-    state.imagePath = last->record.imagePath;
-    state.commandLine = last->record.commandLine;
-    state.creationFlags = last->record.creationFlags;
-    state.priorityClass = last->priorityClass;
-    state.startupFlags = last->record.startupFlags;
-    state.showWindow = last->record.showWindow;
-  }
-  return state;
-}
-
 std::vector<ProcessRecord> Processes() {
   std::vector<ProcessRecord> records;
   for (const processes::Process& process : g_state.processes) records.push_back(process.record);
@@ -559,22 +339,12 @@ std::vector<ProcessRecord> Processes() {
 }
 
 void EndProcess(DWORD processId, DWORD exitCode) {
-  if (processId != 0 && processId == g_state.tray.processId) {
-    processes::EndTray(true);
+  if (processId != 0 && processId == tray::RunningProcessId()) {
+    tray::Kill();
     processes::FindProcess(processId)->record.exitCode = exitCode;
     return;
   }
   processes::MarkEnded(processId, exitCode);
-}
-
-void SetOsVersion(DWORD major, DWORD minor, DWORD build, DWORD platformId,
-                  const std::string& servicePack) {
-  processes::OsVersion& v = g_state.version;
-  v.major = major;
-  v.minor = minor;
-  v.build = build;
-  v.platformId = platformId;
-  v.servicePack = servicePack;
 }
 
 MutexState Mutex(const std::string& name) {
@@ -806,48 +576,6 @@ BOOL WINAPI GetExitCodeProcess(HANDLE hProcess, LPDWORD lpExitCode) {
     return FALSE;
   }
   if (lpExitCode) *lpExitCode = process->record.exitCode;
-  return TRUE;
-}
-
-const winsim::DocumentedErrors kGetVersionExAErrors{"GetVersionExA", {ERROR_INSUFFICIENT_BUFFER}};
-
-BOOL WINAPI GetVersionExA(LPOSVERSIONINFOA lpVersionInformation) {
-  if (winsim::Enter("GetVersionExA")) return FALSE;
-  // OSVERSIONINFOA, or OSVERSIONINFOEXA with its five further members.
-  const DWORD kExtendedSize = sizeof(OSVERSIONINFOA) + 3 * sizeof(WORD) + 2;
-  if (!lpVersionInformation) {
-    winsim::SetError(ERROR_NOACCESS);
-    return FALSE;
-  }
-  DWORD size = lpVersionInformation->dwOSVersionInfoSize;
-  if (size != sizeof(OSVERSIONINFOA) && size != kExtendedSize) {
-    winsim::SetError(ERROR_INSUFFICIENT_BUFFER);
-    return FALSE;
-  }
-  const winsim::processes::OsVersion& v = g_state.version;
-  DWORD major = v.major, minor = v.minor, build = v.build;
-  // A program without a compatibility manifest for Windows 8.1 or later is
-  // told 6.2 (Windows 8) by GetVersionEx.
-  if (v.platformId == VER_PLATFORM_WIN32_NT && (major > 6 || (major == 6 && minor > 2))) {
-    major = 6;
-    minor = 2;
-    build = 9200;
-  }
-  lpVersionInformation->dwMajorVersion = major;
-  lpVersionInformation->dwMinorVersion = minor;
-  lpVersionInformation->dwBuildNumber = build;
-  lpVersionInformation->dwPlatformId = v.platformId;
-  std::memset(lpVersionInformation->szCSDVersion, 0, sizeof(lpVersionInformation->szCSDVersion));
-  std::string sp = v.servicePack.substr(0, sizeof(lpVersionInformation->szCSDVersion) - 1);
-  std::memcpy(lpVersionInformation->szCSDVersion, sp.data(), sp.size());
-  if (size == kExtendedSize) {
-    unsigned char* extra = reinterpret_cast<unsigned char*>(lpVersionInformation) +
-                           sizeof(OSVERSIONINFOA);
-    WORD words[3] = {0, 0, 0x0100};  // service pack major, minor; VER_SUITE_SINGLEUSERTS
-    std::memcpy(extra, words, sizeof(words));
-    extra[6] = 1;  // VER_NT_WORKSTATION
-    extra[7] = 0;
-  }
   return TRUE;
 }
 

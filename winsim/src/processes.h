@@ -1,9 +1,14 @@
-// Simulated processes, for the other modules of the machine.
+// Simulated processes and named mutexes, for the other modules of the
+// machine.
 #pragma once
 
 #include <windows.h>
+#include <winsim/desktop_control.h>
 
+#include <memory>
 #include <string>
+
+#include "core.h"
 
 namespace winsim {
 namespace processes {
@@ -20,6 +25,50 @@ DWORD ThreadOfProcess(DWORD processId);
 DWORD StartBackgroundProcess(const std::u16string& imagePath);
 // Marks a process as ended with the exit code.
 void EndBackgroundProcess(DWORD processId, DWORD exitCode);
+
+struct Process {
+  ProcessRecord record;
+  DWORD threadId = 0;
+  DWORD priorityClass = 0;
+  bool tray = false;   // it started as the tray companion
+  std::string holder;  // file holder name while the image is in use
+};
+
+// Starts the image as a process; the tray companion's executable runs as
+// the companion, anything else runs (doing nothing visible) until ended.
+Process& Launch(const std::u16string& image, const std::u16string& commandLine);
+// The process (or the process of the thread) with the id, or null.
+Process* FindProcess(DWORD id);
+// The process ends with the exit code: its image is no longer in use.
+void MarkEnded(DWORD processId, DWORD exitCode);
+
+// A named or unnamed mutex. A named one lives under its name while any
+// handle or module holds it.
+class MutexObject : public KernelObject {
+ public:
+  explicit MutexObject(std::u16string name) : name_(std::move(name)) {}
+  ~MutexObject() override;
+  const char* TypeName() const override { return "mutex"; }
+  bool Waitable() const override { return true; }
+  bool Signaled() const override { return owner == 0 || owner == ProgramThreadId(); }
+  void OnWaitSatisfied() override {
+    owner = ProgramThreadId();
+    ++recursion;
+    abandoned = false;
+  }
+  const std::u16string& name() const { return name_; }
+
+  DWORD owner = 0;  // thread id, 0: free
+  DWORD ownerProcess = 0;
+  unsigned recursion = 0;
+  bool abandoned = false;
+
+ private:
+  std::u16string name_;
+};
+
+std::shared_ptr<MutexObject> FindMutex(const std::u16string& name);
+std::shared_ptr<MutexObject> NewMutex(const std::u16string& name);
 
 }  // namespace processes
 }  // namespace winsim

@@ -6,9 +6,9 @@
 #include <winsvc.h>
 
 #include <map>
-#include <sstream>
 
 #include "core.h"
+#include "saved_record.h"
 #include "spooler_model.h"
 #include "winsim/spooler_control.h"
 
@@ -28,12 +28,9 @@ struct ScHandle {
 
 struct ServiceState {
   DWORD state = SERVICE_RUNNING;
-  uint64_t startDelay = 0;
-  uint64_t stopDelay = 0;
+  ServiceBehaviour behaviour;
   uint64_t pendingSince = 0;
   clock::EventId pendingEvent = 0;
-  bool denyManager = false;
-  bool denyService = false;
   int starts = 0;
   int stops = 0;
   std::map<uintptr_t, ScHandle> handles;
@@ -71,19 +68,21 @@ void BecomeStopped() {
 
 void BeginStart() {
   ServiceState& s = Service();
-  if (s.startDelay == 0) {
+  uint64_t delay = s.behaviour.startDelayMs;
+  if (delay == 0) {
     BecomeRunning();
     return;
   }
   s.state = SERVICE_START_PENDING;
   s.pendingSince = clock::Now();
-  if (s.startDelay != kNeverMs)
-    s.pendingEvent = clock::After(s.startDelay, &BecomeRunning, "spooler service started");
+  if (delay != kNeverMs)
+    s.pendingEvent = clock::After(delay, &BecomeRunning, "spooler service started");
 }
 
 void BeginStop() {
   ServiceState& s = Service();
-  if (s.stopDelay == 0) {
+  uint64_t delay = s.behaviour.stopDelayMs;
+  if (delay == 0) {
     BecomeStopped();
     return;
   }
@@ -91,8 +90,8 @@ void BeginStop() {
   s.pendingSince = clock::Now();
   // A stopping spooler takes no more calls, but keeps its files until it
   // has stopped.
-  if (s.stopDelay != kNeverMs)
-    s.pendingEvent = clock::After(s.stopDelay, &BecomeStopped, "spooler service stopped");
+  if (delay != kNeverMs)
+    s.pendingEvent = clock::After(delay, &BecomeStopped, "spooler service stopped");
 }
 
 void FillStatus(LPSERVICE_STATUS status) {
@@ -106,7 +105,8 @@ void FillStatus(LPSERVICE_STATUS status) {
   bool pending = s.state == SERVICE_START_PENDING || s.state == SERVICE_STOP_PENDING;
   status->dwCheckPoint =
       pending ? static_cast<DWORD>(1 + (clock::Now() - s.pendingSince) / 100) : 0;
-  uint64_t delay = s.state == SERVICE_START_PENDING ? s.startDelay : s.stopDelay;
+  uint64_t delay =
+      s.state == SERVICE_START_PENDING ? s.behaviour.startDelayMs : s.behaviour.stopDelayMs;
   status->dwWaitHint = pending ? (delay == kNeverMs ? 2000 : static_cast<DWORD>(delay)) : 0;
 }
 
@@ -193,44 +193,60 @@ void ResetServices() {
   spooler::ProcessStarted();
 }
 
+// The service's state as saved: a pending state with the time it still
+// needs (kNeverMs: it stays pending).
+struct SavedService {
+  DWORD state = SERVICE_RUNNING;
+  uint64_t remainingMs = 0;
+};
+
+const SavedFields<SavedService>& StateFields() {
+  static const SavedFields<SavedService> fields = {
+      Field("state", &SavedService::state),
+      Field("remainingMs", &SavedService::remainingMs),
+  };
+  return fields;
+}
+
+const SavedFields<ServiceBehaviour>& BehaviourFields() {
+  static const SavedFields<ServiceBehaviour> fields = {
+      Field("startDelayMs", &ServiceBehaviour::startDelayMs),
+      Field("stopDelayMs", &ServiceBehaviour::stopDelayMs),
+      Field("managerAccessDenied", &ServiceBehaviour::managerAccessDenied),
+      Field("serviceAccessDenied", &ServiceBehaviour::serviceAccessDenied),
+  };
+  return fields;
+}
+
+// services.txt: the spooler service's state and behaviour.
 void SaveServices(const std::string& dir) {
   const ServiceState& s = Service();
-  std::ostringstream out;
-  uint64_t remaining = 0;
+  SavedService saved{s.state, 0};
   if (s.state == SERVICE_START_PENDING || s.state == SERVICE_STOP_PENDING) {
-    uint64_t delay = s.state == SERVICE_START_PENDING ? s.startDelay : s.stopDelay;
+    uint64_t delay =
+        s.state == SERVICE_START_PENDING ? s.behaviour.startDelayMs : s.behaviour.stopDelayMs;
     uint64_t passed = clock::Now() - s.pendingSince;
-    remaining = delay == kNeverMs ? kNeverMs : (delay > passed ? delay - passed : 0);
+    saved.remainingMs = delay == kNeverMs ? kNeverMs : (delay > passed ? delay - passed : 0);
   }
-  out << "state " << s.state << "\nstartdelay " << s.startDelay << "\nstopdelay " << s.stopDelay
-      << "\nremaining " << remaining << "\ndenymanager " << s.denyManager << "\ndenyservice "
-      << s.denyService << "\n";
-  WriteTextFile(dir + "/services.txt", out.str());
+  WriteTextFile(dir + "/services.txt", SavedLine("service", saved, StateFields()) +
+                                           SavedLine("behaviour", s.behaviour, BehaviourFields()));
 }
 
 void LoadServices(const std::string& dir) {
-  std::string text;
-  if (!ReadTextFile(dir + "/services.txt", &text)) return;
+  const std::string file = dir + "/services.txt";
   ServiceState& s = Service();
-  std::istringstream in(text);
-  std::string word;
-  uint64_t value = 0;
-  uint64_t remaining = 0;
-  DWORD state = SERVICE_RUNNING;
-  while (in >> word >> value) {
-    if (word == "state")
-      state = static_cast<DWORD>(value);
-    else if (word == "startdelay")
-      s.startDelay = value;
-    else if (word == "stopdelay")
-      s.stopDelay = value;
-    else if (word == "remaining")
-      remaining = value;
-    else if (word == "denymanager")
-      s.denyManager = value != 0;
-    else if (word == "denyservice")
-      s.denyService = value != 0;
-  }
+  SavedService saved;
+  bool found = ReadSaveFile(file, [&](const std::vector<std::string>& line) {
+    if (line[0] == "service")
+      ReadSavedLine(line, StateFields(), &saved, file);
+    else if (line[0] == "behaviour")
+      ReadSavedLine(line, BehaviourFields(), &s.behaviour, file);
+    else
+      Fatal(file + ": unreadable line " + line[0]);
+  });
+  if (!found) return;
+  DWORD state = saved.state;
+  uint64_t remaining = saved.remainingMs;
   // The spooler's catalogue (module "spooler") loaded before this one.
   CancelPending();
   s.state = state;
@@ -270,10 +286,8 @@ void SetSpoolerServiceState(DWORD state) {
   }
 }
 
-void SetSpoolerStartDelayMs(uint64_t ms) { Service().startDelay = ms; }
-void SetSpoolerStopDelayMs(uint64_t ms) { Service().stopDelay = ms; }
-void DenyServiceManagerAccess(bool deny) { Service().denyManager = deny; }
-void DenyServiceAccess(bool deny) { Service().denyService = deny; }
+void SetServiceBehaviour(const ServiceBehaviour& behaviour) { Service().behaviour = behaviour; }
+ServiceBehaviour GetServiceBehaviour() { return Service().behaviour; }
 int SpoolerStartCount() { return Service().starts; }
 int SpoolerStopCount() { return Service().stops; }
 size_t OpenServiceHandles() { return Service().handles.size(); }
@@ -303,7 +317,7 @@ SC_HANDLE WINAPI OpenSCManagerW(LPCWSTR lpMachineName, LPCWSTR lpDatabaseName,
     SetError(ERROR_DATABASE_DOES_NOT_EXIST);
     return nullptr;
   }
-  if (Service().denyManager) {
+  if (Service().behaviour.managerAccessDenied) {
     SetError(ERROR_ACCESS_DENIED);
     return nullptr;
   }
@@ -330,7 +344,7 @@ SC_HANDLE WINAPI OpenServiceW(SC_HANDLE hSCManager, LPCWSTR lpServiceName, DWORD
     SetError(ERROR_SERVICE_DOES_NOT_EXIST);
     return nullptr;
   }
-  if (Service().denyService) {
+  if (Service().behaviour.serviceAccessDenied) {
     SetError(ERROR_ACCESS_DENIED);
     return nullptr;
   }

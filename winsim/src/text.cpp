@@ -7,6 +7,8 @@
 #include <cstring>
 #include <map>
 
+#include "saved_record.h"
+
 namespace winsim {
 namespace {
 
@@ -151,12 +153,31 @@ const std::map<DWORD, const char*>& Messages() {
   return texts;
 }
 
-bool englishMessages = true;
+MessageBehaviour g_behaviour;
 
-void ResetText() { englishMessages = true; }
-void NoSave(const std::string&) {}
-void NoLoad(const std::string&) {}
-ModuleRegistrar textRegistrar{"text", 2, &ResetText, &NoSave, &NoLoad};
+void ResetText() { g_behaviour = MessageBehaviour(); }
+
+const SavedFields<MessageBehaviour>& BehaviourFields() {
+  static const SavedFields<MessageBehaviour> fields = {
+      Field("englishTexts", &MessageBehaviour::englishTexts),
+  };
+  return fields;
+}
+
+// text.txt: the behaviour of the system's message texts.
+void SaveText(const std::string& dir) {
+  WriteTextFile(dir + "/text.txt", SavedLine("behaviour", g_behaviour, BehaviourFields()));
+}
+
+void LoadText(const std::string& dir) {
+  const std::string file = dir + "/text.txt";
+  ReadSaveFile(file, [&](const std::vector<std::string>& line) {
+    if (line[0] != "behaviour") Fatal(file + ": unreadable line " + line[0]);
+    ReadSavedLine(line, BehaviourFields(), &g_behaviour, file);
+  });
+}
+
+ModuleRegistrar textRegistrar{"text", 2, &ResetText, &SaveText, &LoadText};
 
 // The text of a code, or null. HRESULTs of FACILITY_WIN32 carry the text of
 // their Win32 code.
@@ -172,7 +193,8 @@ const char* MessageText(DWORD code) {
 
 }  // namespace
 
-void SetEnglishMessages(bool available) { englishMessages = available; }
+void SetMessageBehaviour(const MessageBehaviour& behaviour) { g_behaviour = behaviour; }
+MessageBehaviour GetMessageBehaviour() { return g_behaviour; }
 
 }  // namespace winsim
 
@@ -204,7 +226,7 @@ DWORD WINAPI FormatMessageW(DWORD dwFlags, LPCVOID lpSource, DWORD dwMessageId,
   WORD primary = dwLanguageId & 0x3FF;
   bool english = dwLanguageId == 0 || primary == LANG_ENGLISH ||
                  dwLanguageId == MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT);
-  if (!english || !winsim::englishMessages) {
+  if (!english || !winsim::g_behaviour.englishTexts) {
     winsim::SetError(ERROR_RESOURCE_LANG_NOT_FOUND);
     return 0;
   }

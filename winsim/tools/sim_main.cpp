@@ -299,17 +299,20 @@ int main(int argc, char** argv) {
   commandLine += u"\"";
   for (; i < argc; ++i) commandLine += u" " + Quote(Widen(argv[i]));
   winsim::SetCommandLine(commandLine);
-  winsim::SetModuleFileName(winsim::InstallerPath());
+  winsim::SystemBehaviour system = winsim::GetSystemBehaviour();
+  system.programPath = winsim::InstallerPath();
+  winsim::SetSystemBehaviour(system);
 
 #if SIM_HAS_DESKTOP
-  winsim::SetShiftDown(shift);
-  if (!dialog.empty()) {
-    if (dialog == "close") winsim::SetDialogAction(winsim::DialogAction::CloseButton);
-    else if (dialog == "enter") winsim::SetDialogAction(winsim::DialogAction::EnterKey);
-    else if (dialog == "escape") winsim::SetDialogAction(winsim::DialogAction::EscapeKey);
-    else if (dialog == "caption") winsim::SetDialogAction(winsim::DialogAction::CaptionClose);
-    else return Usage();
-  }
+  // The user of this run: Shift and the dialog's answer hold for this run only.
+  winsim::DesktopBehaviour user = winsim::GetDesktopBehaviour();
+  user.shiftDown = shift;
+  user.dialogAction = winsim::DialogAction::CloseButton;
+  if (dialog == "enter") user.dialogAction = winsim::DialogAction::EnterKey;
+  else if (dialog == "escape") user.dialogAction = winsim::DialogAction::EscapeKey;
+  else if (dialog == "caption") user.dialogAction = winsim::DialogAction::CaptionClose;
+  else if (!dialog.empty() && dialog != "close") return Usage();
+  winsim::SetDesktopBehaviour(user);
 #else
   if (shift || !dialog.empty()) {
     std::fprintf(stderr, "solvendale-sim: this build has no simulated desktop: "

@@ -1,5 +1,34 @@
 // Control surface of the simulated machine, for tests and tools: set the
 // machine up, inject faults, and read back what the program did.
+//
+// A fresh machine (ResetMachine) is a kind one. A test makes it behave as an
+// unkind Windows does in one of three ways, and only these:
+//
+//  - A module's behaviour record. Each module that can be made unkind as a
+//    whole has one record of its behaviours: ClockBehaviour, MessageBehaviour
+//    and SystemBehaviour below, ServiceBehaviour in spooler_control.h,
+//    DesktopBehaviour and TrayBehaviour in desktop_control.h. One call sets
+//    the whole record, Set<Name>Behaviour; Get<Name>Behaviour reads it back.
+//    A record as constructed is the fresh machine's behaviour:
+//
+//      winsim::ServiceBehaviour service;
+//      service.startDelayMs = winsim::kNeverMs;
+//      winsim::SetServiceBehaviour(service);
+//
+//  - An object's own record, where Windows ties the behaviour to one object:
+//    the holders and read or write faults of a file (HoldFile, FailReadAt,
+//    FailWriteAt), a registry key that refuses writes (DenyRegistryWrite), a
+//    printer that cannot be opened (PrinterSetup::openError), a window that
+//    does not close when asked (OpenWindow).
+//
+//  - The call gate, for single calls of an API: FailCall and SetCallDuration.
+//
+// Behaviour records and objects' records are saved with the machine; faults
+// of the call gate are not. Each module lists the fields of a saved record
+// once, in a table of names that drives both saving and loading
+// (winsim/src/saved_record.h). A new unkind behaviour is one field of a
+// record with its row in that table, one check where the module acts on it,
+// and one test.
 #pragma once
 
 #include <windows.h>
@@ -81,23 +110,49 @@ size_t OpenRegistryKeys();  // registry handles not yet closed with RegCloseKey
 
 void SetCommandLine(const std::u16string& commandLine);
 std::u16string CommandLine();
-void SetModuleFileName(const std::u16string& path);
-// The system directory GetSystemDirectoryW reports; empty makes it fail.
-void SetSystemDirectory(const std::u16string& path);
-// Whether FormatMessageW has English texts (a system without them answers
-// ERROR_RESOURCE_LANG_NOT_FOUND).
-void SetEnglishMessages(bool available);
+
+// The system the program runs on.
+struct SystemBehaviour {
+  // What GetModuleFileNameW reports as the program's path.
+  std::u16string programPath = u"C:\\Program Files\\Solvendale\\Setup\\SolvendaleSetup.exe";
+  // What GetSystemDirectoryW reports; empty makes it fail (ERROR_PATH_NOT_FOUND).
+  std::u16string systemDirectory = u"C:\\Windows\\System32";
+  // The running system's version (10.0, build 19045, NT). Programs without a
+  // compatibility manifest, like the installer, are told 6.2 by GetVersionExA
+  // on systems newer than Windows 8, as Windows does.
+  DWORD majorVersion = 10;
+  DWORD minorVersion = 0;
+  DWORD buildNumber = 19045;
+  DWORD platformId = VER_PLATFORM_WIN32_NT;
+  std::string servicePack;
+};
+void SetSystemBehaviour(const SystemBehaviour& behaviour);
+SystemBehaviour GetSystemBehaviour();
+
+// The system's message texts.
+struct MessageBehaviour {
+  // FormatMessageW has the English texts; a system without them answers
+  // ERROR_RESOURCE_LANG_NOT_FOUND.
+  bool englishTexts = true;
+};
+void SetMessageBehaviour(const MessageBehaviour& behaviour);
+MessageBehaviour GetMessageBehaviour();
 
 // ---------------------------------------------------------------- clock --
 
 uint64_t NowMs();
 void AdvanceMs(uint64_t ms);
-// GetTickCount reports (base + now) truncated to 32 bits; set the base to
-// test a wrapping counter.
-void SetTickBase(DWORD base);
-// The virtual time a single run may use before the machine stops it as a
-// runaway (default one hour).
-void SetTimeLimitMs(uint64_t ms);
+
+struct ClockBehaviour {
+  // GetTickCount reports (tickBase + now) truncated to 32 bits; the default
+  // says the machine has been up an hour. Set it to test a wrapping counter.
+  DWORD tickBase = 3600000;
+  // The virtual time a single run may use before the machine stops it as a
+  // runaway (one hour).
+  uint64_t timeLimitMs = 3600000;
+};
+void SetClockBehaviour(const ClockBehaviour& behaviour);
+ClockBehaviour GetClockBehaviour();
 
 // ---------------------------------------------------------------- files --
 
@@ -151,11 +206,13 @@ void DeleteRegValue(const std::u16string& keyPath, const std::u16string& name);
 // rights there); RegOpenKeyEx for write access is refused too.
 void DenyRegistryWrite(const std::u16string& keyPath, bool deny);
 
-// The strings of HKLM\SYSTEM\CurrentControlSet\Control\Session Manager
-// "PendingFileRenameOperations" (source, target, source, target...).
+// HKLM\SYSTEM\CurrentControlSet\Control\Session Manager. MoveFileExW(...,
+// MOVEFILE_DELAY_UNTIL_REBOOT) writes its requests there, so a caller that
+// may not write the key (DenyRegistryWrite) cannot schedule deletions.
+std::u16string SessionManagerKey();
+// The strings of its value "PendingFileRenameOperations" (source, target,
+// source, target...).
 std::vector<std::u16string> PendingFileRenameOperations();
 void SetPendingFileRenameOperations(const std::vector<std::u16string>& strings);
-// MoveFileExW(..., MOVEFILE_DELAY_UNTIL_REBOOT) fails with ERROR_ACCESS_DENIED.
-void DenyDelayedMoves(bool deny);
 
 }  // namespace winsim

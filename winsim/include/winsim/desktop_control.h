@@ -1,7 +1,7 @@
 // Test control of the simulated desktop and processes: the keyboard, the user
 // who answers modal dialogs, other programs' windows (the help viewer), the
-// window station, the tray companion "soltray.exe", the system version and
-// named mutexes. Everything here is reset with the machine.
+// window station, the tray companion "soltray.exe" and named mutexes.
+// Everything here is reset with the machine.
 #pragma once
 
 #include <windows.h>
@@ -12,13 +12,7 @@
 
 namespace winsim {
 
-// ------------------------------------------------------------ keyboard --
-
-// Holds the Shift key down (GetAsyncKeyState(VK_SHIFT) has its most
-// significant bit set) or lets it go.
-void SetShiftDown(bool down);
-
-// ------------------------------------------------------------- dialogs --
+// ----------------------------------------------- the desktop and its user --
 
 // What the user does with a modal dialog.
 enum class DialogAction {
@@ -28,13 +22,27 @@ enum class DialogAction {
   CaptionClose,  // the caption bar's close button (WM_SYSCOMMAND SC_CLOSE)
 };
 
-// The action the user takes on every dialog (default: CloseButton). The
-// user acts once; a dialog still open after that would wait forever, which
-// ends the run with a message.
-void SetDialogAction(DialogAction action);
-// Actions taken first, one per step, across the dialogs that follow, before
-// the standing action of SetDialogAction.
-void QueueDialogActions(const std::vector<DialogAction>& actions);
+struct DesktopBehaviour {
+  // The window station is interactive (WSF_VISIBLE), or not, as for a
+  // program started by a service. A modal dialog on an invisible window
+  // station waits forever: DialogBoxParamW records it and ends the run with
+  // a message.
+  bool interactiveSession = true;
+  // The user holds the Shift key down (GetAsyncKeyState(VK_SHIFT) has its
+  // most significant bit set).
+  bool shiftDown = false;
+  // The action the user takes on every dialog. The user acts once; a dialog
+  // still open after that would wait forever, which ends the run with a
+  // message.
+  DialogAction dialogAction = DialogAction::CloseButton;
+  // Actions taken first, one per step, across the dialogs that follow,
+  // before dialogAction; each is used up as it is taken.
+  std::vector<DialogAction> firstDialogActions;
+};
+void SetDesktopBehaviour(const DesktopBehaviour& behaviour);
+DesktopBehaviour GetDesktopBehaviour();
+
+// ------------------------------------------------------------- dialogs --
 
 // How a dialog ended.
 enum class DialogEnd {
@@ -70,11 +78,6 @@ struct ShownDialog {
 
 // Every DialogBoxParamW call that created a dialog (or would have), in order.
 std::vector<ShownDialog> DialogsShown();
-
-// Window station: interactive (WSF_VISIBLE, the default) or not, as for a
-// program started by a service. A modal dialog on an invisible window station
-// waits forever: DialogBoxParamW records it and ends the run with a message.
-void SetInteractiveSession(bool interactive);
 
 // ------------------------------------------------------- other windows --
 
@@ -126,6 +129,7 @@ struct TrayBehaviour {
 
 // Behaviour of the companion that is running and of those started later.
 void SetTrayBehaviour(const TrayBehaviour& behaviour);
+TrayBehaviour GetTrayBehaviour();
 
 // Starts the companion from the file at path as Windows does at logon (the
 // file must exist; false when it does not). The command line is the quoted
@@ -167,15 +171,6 @@ struct ProcessRecord {
 std::vector<ProcessRecord> Processes();
 // Ends a process started with CreateProcessW from outside.
 void EndProcess(DWORD processId, DWORD exitCode);
-
-// --------------------------------------------------------- OS version --
-
-// The running system's version (default 10.0, build 19045, NT). Programs
-// without a compatibility manifest, like the installer, are told 6.2 by
-// GetVersionExA on systems newer than Windows 8, as Windows does.
-void SetOsVersion(DWORD major, DWORD minor, DWORD build = 0,
-                  DWORD platformId = VER_PLATFORM_WIN32_NT,
-                  const std::string& servicePack = std::string());
 
 // ----------------------------------------------------------- mutexes --
 

@@ -3,7 +3,8 @@
 // the "spooler" service, and read back everything the program changed.
 //
 // A fresh machine (ResetMachine) has:
-// - the service "Spooler" running, starting and stopping without delay;
+// - the service "Spooler" running, starting and stopping without delay
+//   (ServiceBehaviour);
 // - the port monitors "Local Port" (localspl.dll; ports LPT1: LPT2: LPT3:
 //   COM1: COM2: COM3: COM4: FILE: PORTPROMPT:) and "Standard TCP/IP Port"
 //   (tcpmon.dll; no ports), both for "Windows x64", their DLLs in
@@ -61,15 +62,19 @@ DWORD SpoolerServiceState();
 // Puts the service into SERVICE_STOPPED or SERVICE_RUNNING at once (a start
 // loads the monitors and drivers, a stop lets go of every file and handle).
 void SetSpoolerServiceState(DWORD state);
-// Virtual time from StartServiceW to SERVICE_RUNNING and from the stop
-// control to SERVICE_STOPPED; 0 (the default) changes the state within the
-// call, kNeverMs leaves it pending for good.
-void SetSpoolerStartDelayMs(uint64_t ms);
-void SetSpoolerStopDelayMs(uint64_t ms);
-// OpenSCManagerW / OpenServiceW fail with ERROR_ACCESS_DENIED (as for a
-// caller without administrator rights).
-void DenyServiceManagerAccess(bool deny);
-void DenyServiceAccess(bool deny);
+struct ServiceBehaviour {
+  // Virtual time from StartServiceW to SERVICE_RUNNING and from the stop
+  // control to SERVICE_STOPPED; 0 changes the state within the call,
+  // kNeverMs leaves it pending for good.
+  uint64_t startDelayMs = 0;
+  uint64_t stopDelayMs = 0;
+  // OpenSCManagerW / OpenServiceW fail with ERROR_ACCESS_DENIED (as for a
+  // caller without administrator rights).
+  bool managerAccessDenied = false;
+  bool serviceAccessDenied = false;
+};
+void SetServiceBehaviour(const ServiceBehaviour& behaviour);
+ServiceBehaviour GetServiceBehaviour();
 // How often the spooler reached SERVICE_RUNNING / SERVICE_STOPPED through
 // the service control manager since the reset.
 int SpoolerStartCount();
