@@ -23,7 +23,6 @@ import time
 
 WINE64 = "/usr/lib/wine/wine64"
 WINESERVER = "/usr/lib/wine/wineserver64"
-NOT_BUILT_MARK = "is not built yet"
 
 # Where the program sits inside the prefix, as a setup package lays it out:
 # the installer and its component files in one directory, the tray
@@ -32,10 +31,6 @@ PRODUCT_DIR = r"C:\Program Files\Solvendale"
 PROGRAM_DIR = PRODUCT_DIR + r"\Setup"
 PROGRAM = PROGRAM_DIR + r"\SolvendaleSetup.exe"
 COMPONENT_FILES = ("qrlmon64.dll", "qrldrv64.dll", "qrlui64.dll", "qrlhelp.chm")
-
-
-class NotBuiltYet(Exception):
-    """The program reached an operation that is not written yet."""
 
 
 def test_dir():
@@ -233,14 +228,9 @@ class Session:
         return os.pread(stream.fileno(), size, 0).decode("utf-8", "replace")
 
     def finish(self, process, timeout=60):
-        """Waits for a started program. A program that reports an unwritten
-        operation is ended at once and NotBuiltYet is raised."""
+        """Waits for a started program."""
         deadline = time.monotonic() + timeout
         while process.poll() is None:
-            if NOT_BUILT_MARK in self.output_so_far(process.err_file):
-                process.kill()
-                process.wait()
-                break
             if time.monotonic() > deadline:
                 process.kill()
                 process.wait()
@@ -250,9 +240,6 @@ class Session:
         stderr = self.output_so_far(process.err_file)
         process.out_file.close()
         process.err_file.close()
-        for line in stderr.splitlines():
-            if NOT_BUILT_MARK in line:
-                raise NotBuiltYet(line.strip())
         return Result(process.returncode, stdout, stderr)
 
     def run(self, program, *args, timeout=60):

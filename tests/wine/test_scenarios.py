@@ -76,10 +76,7 @@ class ScenarioTestCase(WineTestCase):
             self.fail("the install did not register the driver")
 
     def job(self, *args, shot=None):
-        try:
-            return self.wine.run_job(*args, shot=shot)
-        except harness.NotBuiltYet as e:
-            self.skipTest(str(e))
+        return self.wine.run_job(*args, shot=shot)
 
     def assertOnlyError(self, dialog, line):
         """The log dialog shows the error log with exactly this error line."""
