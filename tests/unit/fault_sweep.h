@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "installed_product.h"
+
 namespace sweep {
 
 // ------------------------------------------------------------------ text --
@@ -46,24 +48,18 @@ inline std::string Upper(std::string text) {
 
 // ------------------------------------------------------------- product --
 
-const std::u16string kDriver = u"Solvendale printer";
-const std::u16string kMonitor = u"Solvendale:";
-const std::u16string kRunKey = u"HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
-const std::u16string kSettings = u"HKCU\\Software\\Quarlen Software KFT\\Solvendale\\Solvendales\\";
+using product::kDriver;
+using product::kMonitor;
+using product::kRunKey;
+using product::kSettings;
+using product::Drv;
+using product::Drv3;
+using product::Src;
+using product::Sys;
+
 const std::vector<std::u16string> kDriverFiles = {u"qrldrv64.dll", u"qrlui64.dll", u"qrlhelp.chm"};
 // A file that Windows was told to delete at reboot, unrelated to the product.
 const std::u16string kStaleFile = u"C:\\Windows\\Temp\\stale.tmp";
-
-inline std::u16string Sys(const std::u16string& name) { return winsim::SystemDirectory() + u"\\" + name; }
-inline std::u16string Drv(const std::u16string& name) { return winsim::DriverDirectory() + u"\\" + name; }
-inline std::u16string Drv3(const std::u16string& name) { return winsim::DriverDirectory() + u"\\3\\" + name; }
-inline std::u16string Src(const std::u16string& name) { return winsim::InstallerDirectory() + u"\\" + name; }
-
-inline std::vector<uint8_t> Sz(const std::string& text) {
-  std::vector<uint8_t> bytes(text.begin(), text.end());
-  bytes.push_back(0);
-  return bytes;
-}
 
 // ------------------------------------------------------------ machines --
 
@@ -71,26 +67,7 @@ inline std::vector<uint8_t> Sz(const std::string& text) {
 inline void PutInstaller() {
   winsim::ResetMachine();
   winsim::CreateRegKey(kRunKey);
-  winsim::PutFile(Src(u"qrlmon64.dll"), winsim::MakeVersionedImage(1, 0, 0, 2093));
-  winsim::PutFile(Src(u"qrldrv64.dll"), winsim::MakeVersionedImage(1, 0, 0, 2093));
-  winsim::PutFile(Src(u"qrlui64.dll"), winsim::MakeVersionedImage(1, 0, 0, 2093));
-  winsim::PutTextFile(Src(u"qrlhelp.chm"), "help");
-  winsim::PutFile(winsim::TrayPath(), {'M', 'Z'});
-}
-
-inline void PutQueue(const std::u16string& name, const std::u16string& ports, const std::u16string& driver,
-                     const std::u16string& comment, const std::string& subkey) {
-  winsim::PrinterSetup printer;
-  printer.name = name;
-  printer.ports = ports;
-  printer.driverName = driver;
-  printer.comment = comment;
-  printer.location = u"Floor 2";
-  winsim::PutPrinter(printer);
-  if (subkey.empty()) return;
-  winsim::PutPrinterData(name, "PrinterDriverData", "SubKey", REG_SZ, Sz(subkey));
-  winsim::PutPrinterData(name, "DsUser", "SubKey", REG_SZ, Sz(subkey));
-  winsim::SetRegDword(kSettings + W(subkey), u"deleted", 1);
+  product::PutComponentFiles(2093);
 }
 
 // An earlier installation of the given build: monitor, driver, three queues
@@ -99,25 +76,12 @@ inline void PutQueue(const std::u16string& name, const std::u16string& ports, co
 // registered and running, and one stale file pending deletion at reboot.
 inline void PutInstallation(WORD build) {
   PutInstaller();
-  winsim::PutFile(Sys(u"qrlmon64.dll"), winsim::MakeVersionedImage(1, 0, 0, build));
-  winsim::PutMonitor({kMonitor, u"Windows x64", u"qrlmon64.dll", {kMonitor}});
-  winsim::PutFile(Drv3(u"qrldrv64.dll"), winsim::MakeVersionedImage(1, 0, 0, build));
-  winsim::PutFile(Drv3(u"qrlui64.dll"), winsim::MakeVersionedImage(1, 0, 0, build));
-  winsim::PutTextFile(Drv3(u"qrlhelp.chm"), "old help");
-  winsim::DriverSetup driver;
-  driver.name = kDriver;
-  driver.driverPath = Drv3(u"qrldrv64.dll");
-  driver.dataFile = Drv3(u"qrldrv64.dll");
-  driver.configFile = Drv3(u"qrlui64.dll");
-  driver.helpFile = Drv3(u"qrlhelp.chm");
-  winsim::PutDriver(driver);
-  PutQueue(u"Solvendale", kMonitor, kDriver, u"Front desk", "Q1");
-  PutQueue(u"Solvendale Office", kMonitor, kDriver, u"Office", "Q2");
-  PutQueue(u"Solvendale Draft", kMonitor, kDriver, u"", "");
-  PutQueue(u"Label copy", u"LPT1:,Solvendale:", u"Microsoft Print To PDF", u"Labels", "");
+  product::PutInstalledProduct(build);
+  product::PutQueue(u"Solvendale", kMonitor, kDriver, u"Front desk", u"Floor 2", "Q1");
+  product::PutQueue(u"Solvendale Office", kMonitor, kDriver, u"Office", u"Floor 2", "Q2");
+  product::PutQueue(u"Solvendale Draft", kMonitor, kDriver, u"", u"Floor 2", "");
+  product::PutQueue(u"Label copy", u"LPT1:,Solvendale:", u"Microsoft Print To PDF", u"Labels", u"Floor 2", "");
   winsim::SetDefaultPrinterName(u"Solvendale");
-  winsim::SetRegString(kRunKey, u"SolvendaleTray", winsim::TrayPath());
-  winsim::StartTrayCompanion(winsim::TrayPath());
   winsim::PutTextFile(kStaleFile, "stale");
   winsim::SetPendingFileRenameOperations({u"\\??\\" + kStaleFile, u""});
 }

@@ -1,6 +1,6 @@
 // Shared helpers for tests that run the program's steps on an install job:
-// reading back the job's operation log, putting the product's files on the
-// machine, and a fixture that owns a job on a fresh machine.
+// reading back the job's operation log, and a fixture that owns a job on a
+// fresh machine.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -45,18 +45,27 @@ inline size_t LogPosition(const svd::InstallJob& job, const std::u16string& line
   return SIZE_MAX;
 }
 
-inline bool LogContains(const svd::InstallJob& job, const std::u16string& text) {
-  return std::u16string(svd::Text(job.OperationLog)).find(text) != std::u16string::npos;
+// Whether the lines stand in the log in this order, each after the one
+// before it (other lines may stand between them).
+inline ::testing::AssertionResult LogInOrder(const svd::InstallJob& job,
+                                             const std::vector<std::u16string>& expected) {
+  std::vector<std::u16string> lines = LogLines(job);
+  size_t next = 0;
+  for (const std::u16string& line : expected) {
+    while (next < lines.size() && lines[next] != line) ++next;
+    if (next == lines.size()) {
+      std::u16string log = svd::Text(job.OperationLog);
+      return ::testing::AssertionFailure() << "\"" << std::string(line.begin(), line.end())
+                                           << "\" is not in the log after the lines before it:\n"
+                                           << std::string(log.begin(), log.end());
+    }
+    ++next;
+  }
+  return ::testing::AssertionSuccess();
 }
 
-// The component files beside the installer, as a setup package leaves them.
-inline void PutComponentFiles(WORD build) {
-  std::u16string dir = winsim::InstallerDirectory() + u"\\";
-  winsim::PutFile(dir + u"qrlmon64.dll", winsim::MakeVersionedImage(1, 0, 0, build));
-  winsim::PutFile(dir + u"qrldrv64.dll", winsim::MakeVersionedImage(1, 0, 0, build));
-  winsim::PutFile(dir + u"qrlui64.dll", winsim::MakeVersionedImage(1, 0, 0, build));
-  winsim::PutTextFile(dir + u"qrlhelp.chm", "help");
-  winsim::PutFile(winsim::TrayPath(), {'M', 'Z'});
+inline bool LogContains(const svd::InstallJob& job, const std::u16string& text) {
+  return std::u16string(svd::Text(job.OperationLog)).find(text) != std::u16string::npos;
 }
 
 }  // namespace jobtest

@@ -10,25 +10,18 @@
 #include <vector>
 
 #include "install/entry.h"
-#include "job_test.h"
+#include "installed_product.h"
 
 namespace {
 
-using jobtest::PutComponentFiles;
-
-const std::u16string kRunKey = u"HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
-const std::u16string kDriver = u"Solvendale printer";
-const std::u16string kSettings = u"HKCU\\Software\\Quarlen Software KFT\\Solvendale\\Solvendales\\";
-
-std::u16string Sys(const std::u16string& name) { return winsim::SystemDirectory() + u"\\" + name; }
-std::u16string Drv(const std::u16string& name) { return winsim::DriverDirectory() + u"\\" + name; }
-std::u16string Drv3(const std::u16string& name) { return winsim::DriverDirectory() + u"\\3\\" + name; }
-
-std::vector<uint8_t> Sz(const std::string& text) {
-  std::vector<uint8_t> bytes(text.begin(), text.end());
-  bytes.push_back(0);
-  return bytes;
-}
+using product::Drv;
+using product::Drv3;
+using product::kDriver;
+using product::kRunKey;
+using product::kSettings;
+using product::PutComponentFiles;
+using product::Sys;
+using product::Sz;
 
 bool Contains(const std::u16string& text, const std::u16string& part) {
   return text.find(part) != std::u16string::npos;
@@ -73,17 +66,7 @@ class ScenarioTest : public ::testing::Test {
 
   static void PutQueue(const std::u16string& name, const std::u16string& comment, const std::u16string& location,
                        const std::string& subkey) {
-    winsim::PrinterSetup printer;
-    printer.name = name;
-    printer.ports = u"Solvendale:";
-    printer.driverName = kDriver;
-    printer.comment = comment;
-    printer.location = location;
-    winsim::PutPrinter(printer);
-    if (subkey.empty()) return;
-    winsim::PutPrinterData(name, "PrinterDriverData", "SubKey", REG_SZ, Sz(subkey));
-    winsim::PutPrinterData(name, "DsUser", "SubKey", REG_SZ, Sz(subkey));
-    winsim::SetRegDword(kSettings + std::u16string(subkey.begin(), subkey.end()), u"deleted", 1);
+    product::PutQueue(name, u"Solvendale:", kDriver, comment, location, subkey);
   }
 
   static void ExpectNothingOfTheProduct() {

@@ -10,16 +10,16 @@
 #include <vector>
 
 #include "cleanup/deferred_delete.h"
+#include "installed_product.h"
 #include "job/install_job.h"
 #include "job_test.h"
 
 namespace {
 
-using jobtest::LogLines;
+using jobtest::LogInOrder;
 using jobtest::LogPosition;
-using jobtest::PutComponentFiles;
-
-const std::u16string kRunKey = u"HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
+using product::kRunKey;
+using product::PutComponentFiles;
 
 std::vector<std::u16string> Pending(const svd::InstallJob& job) {
   std::vector<std::u16string> paths;
@@ -48,24 +48,13 @@ class WorkflowsTest : public ::testing::Test {
 
 TEST_F(WorkflowsTest, UnInstallOnACleanSystemWalksEveryStepInOrder) {
   Build();
-  size_t before = LogLines(job_).size();
   size_t globalBlocks = winsim::LiveBlocks(winsim::Memory::Global);
   svd::UnInstall(&job_);
 
-  std::vector<std::u16string> lines = LogLines(job_);
-  ASSERT_GT(lines.size(), before + 5);
-  EXPECT_EQ(u">UnInstall", lines[before]);
-  EXPECT_EQ(u"  EnumMonitors", lines[before + 1]);
-  EXPECT_EQ(u"  2 Monitors found.", lines[before + 2]);
-  EXPECT_EQ(u"  EnumPrinterDrivers for Windows x64", lines[before + 3]);
-  EXPECT_EQ(u"  2 drivers found", lines[before + 4]);
-  size_t queues = LogPosition(job_, u"  >DeleteAllPrinters");
-  size_t driver = LogPosition(job_, u"  >DeletePrinterDriver for Windows x64");
-  size_t monitor = LogPosition(job_, u"  >DeleteMonitor");
-  EXPECT_EQ(before + 5, queues);
-  EXPECT_LT(queues, driver);
-  EXPECT_LT(driver, monitor);
-  EXPECT_NE(SIZE_MAX, monitor);
+  EXPECT_TRUE(LogInOrder(job_, {u">UnInstall", u"  EnumMonitors", u"  2 Monitors found.",
+                                u"  EnumPrinterDrivers for Windows x64", u"  2 drivers found",
+                                u"  >DeleteAllPrinters", u"  >DeletePrinterDriver for Windows x64",
+                                u"  >DeleteMonitor"}));
   EXPECT_NE(SIZE_MAX, LogPosition(job_, u"    No Solvendale driver was found"));
   EXPECT_EQ(0, job_.ErrorCount);
   EXPECT_EQ(0, job_.LogDepth);
@@ -83,26 +72,9 @@ TEST_F(WorkflowsTest, FailedEnumerationsCountAsEmptyLists) {
 }
 
 TEST_F(WorkflowsTest, UnInstallRemovesQueuesThenDriverThenMonitor) {
-  // An installed product with one queue.
-  std::u16string monitorDll = winsim::SystemDirectory() + u"\\qrlmon64.dll";
-  winsim::PutFile(monitorDll, winsim::MakeVersionedImage(1, 0, 0, 2093));
-  winsim::MonitorSetup monitor;
-  monitor.name = u"Solvendale:";
-  monitor.dll = u"qrlmon64.dll";
-  monitor.ports = {u"Solvendale:"};
-  winsim::PutMonitor(monitor);
-  winsim::DriverSetup driver;
-  driver.name = u"Solvendale printer";
-  std::u16string dir = winsim::DriverDirectory() + u"\\3\\";
-  driver.driverPath = dir + u"qrldrv64.dll";
-  driver.dataFile = dir + u"qrldrv64.dll";
-  driver.configFile = dir + u"qrlui64.dll";
-  winsim::PutDriver(driver);
-  winsim::PrinterSetup queue;
-  queue.name = u"Solvendale";
-  queue.ports = u"Solvendale:";
-  queue.driverName = u"Solvendale printer";
-  winsim::PutPrinter(queue);
+  product::PutInstalledProduct(2093);
+  product::PutQueue(u"Solvendale", u"Solvendale:", product::kDriver, u"", u"", "");
+  std::u16string monitorDll = product::Sys(u"qrlmon64.dll");
   Build();
   winsim::ClearCalls();
 
@@ -176,19 +148,10 @@ TEST_F(WorkflowsTest, CleanRestartsTheSpoolerOnlyForFilesStillLeft) {
 
 TEST_F(WorkflowsTest, ReInstallOnACleanSystemInstallsEverything) {
   Build();
-  size_t before = LogLines(job_).size();
   svd::ReInstall(&job_);
 
-  std::vector<std::u16string> lines = LogLines(job_);
-  EXPECT_EQ(u">ReInstall", lines[before]);
-  EXPECT_EQ(u"    >UnInstall", lines[before + 1]);
-  size_t monitor = LogPosition(job_, u"    >AddMonitor");
-  size_t driver = LogPosition(job_, u"    >Add Printer Driver");
-  size_t queue = LogPosition(job_, u"    >AddPrinter(Solvendale)");
-  EXPECT_LT(before, monitor);
-  EXPECT_LT(monitor, driver);
-  EXPECT_LT(driver, queue);
-  EXPECT_NE(SIZE_MAX, queue);
+  EXPECT_TRUE(LogInOrder(job_, {u">ReInstall", u"    >UnInstall", u"    >AddMonitor", u"    >Add Printer Driver",
+                                u"    >AddPrinter(Solvendale)"}));
   EXPECT_EQ(0, job_.LogDepth);
   EXPECT_TRUE(job_.CheckMonitorVersion);
   EXPECT_TRUE(job_.Reinstalling);
