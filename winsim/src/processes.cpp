@@ -321,7 +321,7 @@ void Load(const std::string& dir) {
   });
 }
 
-// After the desktop (50), as the tray companion (56) after this module.
+// Before the tray companion (56), which finds its process among these.
 ModuleRegistrar g_registrar{"processes", 55, &Reset, &Save, &Load};
 
 }  // namespace

@@ -62,6 +62,7 @@ DWORD SpoolerServiceState();
 // Puts the service into SERVICE_STOPPED or SERVICE_RUNNING at once (a start
 // loads the monitors and drivers, a stop lets go of every file and handle).
 void SetSpoolerServiceState(DWORD state);
+
 struct ServiceBehaviour {
   // Virtual time from StartServiceW to SERVICE_RUNNING and from the stop
   // control to SERVICE_STOPPED; 0 changes the state within the call,
@@ -75,6 +76,7 @@ struct ServiceBehaviour {
 };
 void SetServiceBehaviour(const ServiceBehaviour& behaviour);
 ServiceBehaviour GetServiceBehaviour();
+
 // How often the spooler reached SERVICE_RUNNING / SERVICE_STOPPED through
 // the service control manager since the reset.
 int SpoolerStartCount();
