@@ -566,6 +566,10 @@ TEST_F(CoreTest, MachineSurvivesSaveAndLoad) {
   winsim::SetRegDword(u"HKCU\\Software\\Quarlen Software KFT\\Solvendale", u"deleted", 1);
   winsim::SetPendingFileRenameOperations({u"\\??\\C:\\x", u""});
   winsim::DenyRegistryWrite(kRunKey, true);
+  winsim::FailReadAt(u"C:\\Data\\odd name%\u00fc.bin", 2, ERROR_READ_FAULT);
+  winsim::MessageBehaviour noTexts;
+  noTexts.englishTexts = false;
+  winsim::SetMessageBehaviour(noTexts);
   winsim::AdvanceMs(1234);
   ASSERT_TRUE(winsim::SaveMachine(dir));
 
@@ -588,6 +592,13 @@ TEST_F(CoreTest, MachineSurvivesSaveAndLoad) {
                           0, KEY_ALL_ACCESS, &key),
             ERROR_ACCESS_DENIED);
   EXPECT_EQ(winsim::NowMs(), 1234u);
+  EXPECT_FALSE(winsim::GetMessageBehaviour().englishTexts);
+  HANDLE file = Open(u"C:\\Data\\odd name%\u00fc.bin", GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING);
+  char buffer[4];
+  DWORD read = 0;
+  EXPECT_FALSE(ReadFile(file, buffer, sizeof buffer, &read, nullptr));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_READ_FAULT));
+  CloseHandle(file);
   EXPECT_FALSE(winsim::LoadMachine(dir + "/nothing-here"));
   std::string cleanup = "rm -rf '" + dir + "'";
   EXPECT_EQ(std::system(cleanup.c_str()), 0);
