@@ -107,6 +107,18 @@ TEST_F(EntryTest, HelpWindowThatNeverClosesDoesNotHoldTheJob) {
   EXPECT_EQ(winsim::CountHelpWindows(), 1u);
 }
 
+TEST_F(EntryTest, ProcessEntryRestrictsTheDllSearchFirst) {
+  winsim::SetCommandLine(u"\"" + winsim::InstallerPath() + u"\" onChkDrv");
+  std::u16string arguments = u"onChkDrv";
+  EXPECT_EQ(wWinMain(winsim::ProgramInstance(), nullptr, arguments.data(), 1), 3);
+  ASSERT_FALSE(winsim::Calls().empty());
+  EXPECT_EQ(winsim::Calls().front().api, "SetDefaultDllDirectories");
+  EXPECT_EQ(winsim::Calls().front().detail, "0x800");  // LOAD_LIBRARY_SEARCH_SYSTEM32
+  // Refused, it changes nothing else: the command runs as before.
+  winsim::FailCall("SetDefaultDllDirectories", ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(wWinMain(winsim::ProgramInstance(), nullptr, arguments.data(), 1), 3);
+}
+
 TEST_F(EntryTest, MissingOrUnknownCommandWord) {
   EXPECT_EQ(Run(u""), 6);
   EXPECT_EQ(Run(u" bogus"), 6);

@@ -555,6 +555,17 @@ TEST_F(CoreTest, DefaultMachineAndProcess) {
   EXPECT_EQ(GetSystemDirectoryW(buffer, MAX_PATH), 0u);
 }
 
+TEST_F(CoreTest, DefaultDllDirectoriesTakeOnlyTheSearchFlags) {
+  EXPECT_TRUE(SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32));
+  EXPECT_TRUE(SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32 | LOAD_LIBRARY_SEARCH_USER_DIRS));
+  for (DWORD flags : {0x0u, 0x1u, 0x808u}) {
+    SetLastError(0);
+    EXPECT_FALSE(SetDefaultDllDirectories(flags)) << flags;
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER)) << flags;
+  }
+  EXPECT_EQ(winsim::CallDetails("SetDefaultDllDirectories").front(), "0x800");
+}
+
 TEST_F(CoreTest, MachineSurvivesSaveAndLoad) {
   char pattern[] = "/tmp/winsim-core-XXXXXX";
   ASSERT_NE(mkdtemp(pattern), nullptr);

@@ -1,7 +1,8 @@
 // Stand-in for the SDK header <winbase.h> (with the parts of <winnt.h>,
-// <winnls.h>, <processthreadsapi.h>, <fileapi.h>, <heapapi.h> and
-// <synchapi.h> that the program uses): kernel32's processes, files, memory,
-// text conversion and system information.
+// <winnls.h>, <processthreadsapi.h>, <fileapi.h>, <heapapi.h>,
+// <libloaderapi.h> and <synchapi.h> that the program uses): kernel32's
+// processes, files, memory, DLL search, text conversion and system
+// information.
 #pragma once
 #include <cstdarg>
 #include "windows.h"
@@ -145,6 +146,12 @@ typedef struct _PROCESS_INFORMATION {
   DWORD dwThreadId;
 } PROCESS_INFORMATION, *PPROCESS_INFORMATION, *LPPROCESS_INFORMATION;
 
+// DLL search (libloaderapi.h).
+#define LOAD_LIBRARY_SEARCH_APPLICATION_DIR 0x00000200
+#define LOAD_LIBRARY_SEARCH_USER_DIRS 0x00000400
+#define LOAD_LIBRARY_SEARCH_SYSTEM32 0x00000800
+#define LOAD_LIBRARY_SEARCH_DEFAULT_DIRS 0x00001000
+
 // System version.
 #define VER_PLATFORM_WIN32s 0
 #define VER_PLATFORM_WIN32_WINDOWS 1
@@ -172,6 +179,7 @@ DWORD WINAPI FormatMessageW(DWORD dwFlags, LPCVOID lpSource, DWORD dwMessageId,
 LPWSTR WINAPI GetCommandLineW(void);
 DWORD WINAPI GetModuleFileNameW(HMODULE hModule, LPWSTR lpFilename, DWORD nSize);
 HMODULE WINAPI GetModuleHandleW(LPCWSTR lpModuleName);
+BOOL WINAPI SetDefaultDllDirectories(DWORD DirectoryFlags);
 UINT WINAPI GetSystemDirectoryW(LPWSTR lpBuffer, UINT uSize);
 BOOL WINAPI GetVersionExA(LPOSVERSIONINFOA lpVersionInformation);
 BOOL WINAPI CreateProcessW(LPCWSTR lpApplicationName, LPWSTR lpCommandLine,

@@ -202,6 +202,23 @@ HMODULE WINAPI GetModuleHandleW(LPCWSTR lpModuleName) {
   return winsim::machine::ProgramInstance();
 }
 
+// The machine loads no DLLs; the call is checked and recorded (the flags are
+// in the call log), as Windows checks it: any combination of the four search
+// flags, nothing else.
+const winsim::DocumentedErrors kSetDefaultDllDirectoriesErrors{
+    "SetDefaultDllDirectories", {ERROR_INVALID_PARAMETER}};
+
+BOOL WINAPI SetDefaultDllDirectories(DWORD DirectoryFlags) {
+  if (winsim::Enter("SetDefaultDllDirectories", winsim::Hex(DirectoryFlags))) return FALSE;
+  const DWORD known = LOAD_LIBRARY_SEARCH_APPLICATION_DIR | LOAD_LIBRARY_SEARCH_USER_DIRS |
+                      LOAD_LIBRARY_SEARCH_SYSTEM32 | LOAD_LIBRARY_SEARCH_DEFAULT_DIRS;
+  if (DirectoryFlags == 0 || (DirectoryFlags & ~known) != 0) {
+    winsim::SetError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  return TRUE;
+}
+
 const winsim::DocumentedErrors kGetSystemDirectoryWErrors{
     "GetSystemDirectoryW", {ERROR_ACCESS_DENIED}};
 
