@@ -28,15 +28,27 @@ set_source_files_properties(${RESOURCE_SCRIPT} PROPERTIES OBJECT_DEPENDS
   "${CMAKE_SOURCE_DIR}/drv/install/app.manifest;${CMAKE_SOURCE_DIR}/drv/job/log_dialog.rc")
 
 add_executable(SolvendaleSetup WIN32
-  ${DRV_SOURCES} ${CMAKE_SOURCE_DIR}/drv/install/winmain.cpp ${RESOURCE_SCRIPT})
+  ${DRV_SOURCES} ${CMAKE_SOURCE_DIR}/drv/install/winmain.cpp
+  ${CMAKE_SOURCE_DIR}/drv/install/load_config.c ${RESOURCE_SCRIPT})
 target_include_directories(SolvendaleSetup PRIVATE ${CMAKE_SOURCE_DIR}/drv)
 target_compile_definitions(SolvendaleSetup PRIVATE ${DRV_DEFINES})
-target_compile_options(SolvendaleSetup PRIVATE $<$<COMPILE_LANGUAGE:CXX>:${WARNINGS}>)
+target_compile_options(SolvendaleSetup PRIVATE $<$<COMPILE_LANGUAGE:C,CXX>:${WARNINGS}>)
 add_dependencies(SolvendaleSetup winspool_ordinals)
 set_property(TARGET SolvendaleSetup APPEND PROPERTY LINK_DEPENDS ${ORDINALS_LIB})
 target_link_options(SolvendaleSetup PRIVATE -municode -static)
 target_link_libraries(SolvendaleSetup PRIVATE
   ${ORDINALS_LIB} winspool advapi32 user32 shell32 version comctl32)
+
+# The load configuration record (drv/install/load_config.c) restricts where
+# Windows looks for the program's DLLs; GNU ld links it but leaves the
+# image's load configuration entry empty, so the entry is set after linking.
+find_program(PYTHON3 python3 REQUIRED)
+add_custom_command(TARGET SolvendaleSetup POST_BUILD
+  COMMAND ${PYTHON3} ${CMAKE_SOURCE_DIR}/cmake/point_load_config.py $<TARGET_FILE:SolvendaleSetup>
+  COMMENT "Load configuration entry of SolvendaleSetup.exe"
+  VERBATIM)
+set_property(TARGET SolvendaleSetup APPEND PROPERTY LINK_DEPENDS
+  ${CMAKE_SOURCE_DIR}/cmake/point_load_config.py)
 
 # The Win32 helper programs and fixtures of the Wine tests.
 option(SOLVENDALE_WINE_TEST_PROGRAMS "Build the Win32 programs used by the Wine tests" ON)

@@ -242,8 +242,8 @@ class Session:
         process.err_file.close()
         return Result(process.returncode, stdout, stderr)
 
-    def run(self, program, *args, timeout=60):
-        return self.finish(self.start(program, *args), timeout)
+    def run(self, program, *args, timeout=60, env=None):
+        return self.finish(self.start(program, *args, env=env), timeout)
 
     def installer(self, *args, timeout=60):
         return self.run(PROGRAM, *args, timeout=timeout)

@@ -1,8 +1,18 @@
-"""Minimal reader of PE32+ executables: sections, the resource tree and the
-import table. Enough to check what the linker and the resource compiler put
-into SolvendaleSetup.exe, without any Windows tool."""
+"""Minimal reader of PE32+ executables: sections, the resource tree, the
+import table and the load configuration. Enough to check what the linker
+and the resource compiler put into SolvendaleSetup.exe, without any Windows
+tool."""
 
 import struct
+from collections import namedtuple
+
+LOAD_CONFIG_ENTRY = 10
+DEPENDENT_LOAD_FLAGS_AT = 0x4E  # in the x64 load configuration record
+
+# rva and directory_size from the data directory; size and
+# dependent_load_flags read from the record; flags_offset is the file offset
+# of DependentLoadFlags.
+LoadConfig = namedtuple("LoadConfig", "rva directory_size size dependent_load_flags flags_offset")
 
 
 class PeError(Exception):
@@ -21,13 +31,17 @@ class PeFile:
             raise PeError("no PE signature")
         (self.machine, nsections, _, _, _, opt_size,
          self.characteristics) = struct.unpack_from("<HHIIIHH", d, pe + 4)
+        self.symbol_table_field = pe + 12  # PointerToSymbolTable
         opt = pe + 24
         self.magic = struct.unpack_from("<H", d, opt)[0]
         if self.magic != 0x20B:
             raise PeError("not a PE32+ image")
+        self.checksum_offset = opt + 64
+        self.checksum = struct.unpack_from("<I", d, self.checksum_offset)[0]
         self.subsystem = struct.unpack_from("<H", d, opt + 68)[0]
         ndirs = struct.unpack_from("<I", d, opt + 108)[0]
-        self.directories = [struct.unpack_from("<II", d, opt + 112 + 8 * i)
+        self.directories_offset = opt + 112
+        self.directories = [struct.unpack_from("<II", d, self.directories_offset + 8 * i)
                             for i in range(ndirs)]
         self.sections = []
         sec = opt + opt_size
@@ -48,6 +62,20 @@ class PeFile:
     def cstring(self, rva):
         o = self.offset(rva)
         return self.data[o:self.data.index(b"\0", o)].decode("latin-1")
+
+    def load_config(self):
+        """The load configuration (a LoadConfig), or None when the image has
+        none."""
+        if len(self.directories) <= LOAD_CONFIG_ENTRY:
+            return None
+        rva, size = self.directories[LOAD_CONFIG_ENTRY]
+        if not rva:
+            return None
+        record_size = struct.unpack_from("<I", self.read(rva, 4))[0]
+        flags = None
+        if record_size >= DEPENDENT_LOAD_FLAGS_AT + 2:
+            flags = struct.unpack_from("<H", self.read(rva + DEPENDENT_LOAD_FLAGS_AT, 2))[0]
+        return LoadConfig(rva, size, record_size, flags, self.offset(rva) + DEPENDENT_LOAD_FLAGS_AT)
 
     # Resources: a three-level tree (type, name, language). Returns a list of
     # (type, name, language, bytes); type and name are ints or strings.

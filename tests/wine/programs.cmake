@@ -81,3 +81,11 @@ target_link_libraries(wine_fixture_tray PRIVATE user32)
 add_executable(wine_fixture_installer_exit_code WIN32 ${FIXTURE_DIR}/installer_exit_code.cpp)
 wine_test_program(wine_fixture_installer_exit_code ${WINE_TEST_OUT}/fixtures installer_exit_code)
 target_link_libraries(wine_fixture_installer_exit_code PRIVATE shell32)
+
+# A VERSION.dll to plant beside the installer (it records who loaded it).
+add_library(wine_fixture_planted_version SHARED
+  ${FIXTURE_DIR}/planted_version.cpp ${FIXTURE_DIR}/planted_version.def)
+wine_test_program(wine_fixture_planted_version ${WINE_TEST_OUT}/fixtures/planted VERSION)
+set_target_properties(wine_fixture_planted_version PROPERTIES
+  LIBRARY_OUTPUT_DIRECTORY ${WINE_TEST_OUT}/fixtures/planted
+  ARCHIVE_OUTPUT_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/implib)

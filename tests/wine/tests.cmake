@@ -2,8 +2,8 @@
 #   -DWINDOWS_BUILD_DIR=<dir>  the Windows build (default: build/windows of
 #                              the source tree, where scripts/test-windows.sh
 #                              puts it)
-# The checks of the executable's resources and import table need only the
-# executable and Python 3; the tests that run it need Wine and Xvfb too.
+# The checks of the executable's resources, import table and load
+# configuration need only the executable and Python 3; the tests that run it need Wine and Xvfb too.
 # They share one Wine prefix and one wineserver session, opened by the
 # fixture test wine_setup and ended by wine_cleanup, and run one at a time.
 set(WINDOWS_BUILD_DIR "${CMAKE_SOURCE_DIR}/build/windows" CACHE PATH
@@ -55,6 +55,10 @@ wine_static_test(wine_static_winspool_ordinals test_imports
   ImportTableTest.test_winspool_ordinals_by_number_only)
 wine_static_test(wine_static_ordinal_import_library test_imports
   ImportTableTest.test_import_library_of_the_tests_gives_the_same_ordinals)
+wine_static_test(wine_static_load_config test_imports
+  LoadConfigTest.test_static_imports_resolve_from_system32_only)
+wine_static_test(wine_static_load_config_step test_imports
+  LoadConfigTest.test_build_step_sets_the_entry_only_where_it_may)
 
 set(missing "")
 if(NOT EXISTS ${WINE64})
@@ -111,6 +115,7 @@ wine_test(wine_monitor_kept test_scenarios MonitorVersionTest.test_compatible_mo
 wine_test(wine_monitor_replaced test_scenarios MonitorVersionTest.test_newer_monitor_is_replaced)
 wine_test(wine_shift_shows_log_dialog test_commands ShiftDialogTest.test_close_enter_escape)
 wine_test(wine_dialog_owner_argument test_commands ShiftDialogTest.test_owner_window_argument)
+wine_test(wine_planted_version_dll test_imports PlantedDllTest.test_planted_version_dll_is_not_loaded)
 
 # The same runs on the stand-in (the Linux build's solvendale-sim) and under
 # Wine, compared.
