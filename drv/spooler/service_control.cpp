@@ -56,6 +56,11 @@ bool StartSpoolerAndWait(SC_HANDLE service) {
     if (status.dwCurrentState == SERVICE_RUNNING) {
       return true;
     }
+    // A spooler that was still stopping refused the start
+    // (ERROR_SERVICE_ALREADY_RUNNING); once it has stopped it is started again.
+    if (status.dwCurrentState == SERVICE_STOPPED) {
+      StartServiceW(service, 0, nullptr);
+    }
     Sleep(kPollMilliseconds);
     QueryServiceStatus(service, &status);
   }

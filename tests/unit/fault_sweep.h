@@ -98,6 +98,23 @@ inline void SetupPendingMonitor() {
   PutInstallation(2093);
   winsim::SetPendingFileRenameOperations({u"\\??\\" + Sys(u"qrlmon64.dll"), u""});
 }
+// The spooler needs 12 s to stop, longer than the stop polls wait.
+inline void SlowSpoolerStop() {
+  winsim::ServiceBehaviour slow;
+  slow.stopDelayMs = 12000;
+  winsim::SetServiceBehaviour(slow);
+}
+// Another program holds a staged copy: the install stops the spooler at its
+// end to let go of it.
+inline void SetupCurrentSlowStop() {
+  SetupCurrent();
+  winsim::HoldFile(Drv(u"qrlui64.dll"), "indexer");
+  SlowSpoolerStop();
+}
+inline void SetupPendingMonitorSlowStop() {
+  SetupPendingMonitor();
+  SlowSpoolerStop();
+}
 inline void SetupOtherDefault() {
   PutInstallation(2093);
   winsim::SetDefaultPrinterName(u"Microsoft Print to PDF");
@@ -127,9 +144,13 @@ inline const std::vector<Scenario>& Scenarios() {
        {u"Solvendale", u"Solvendale Office"}, {}},
       {"reinstall-old", u"install", Kind::Install, {1, 100, 101}, &SetupOld,
        {u"Solvendale", u"Solvendale Office"}, {}},
+      {"reinstall-current-slow-stop", u"install", Kind::Install, {1, 100, 101}, &SetupCurrentSlowStop,
+       {u"Solvendale", u"Solvendale Office"}, {"StartServiceW", "ControlService"}},
       {"uninstall", u"uninstall", Kind::Uninstall, {2, 100, 101}, &SetupCurrent, {}, {}},
       {"onChkDrv", u"onChkDrv", Kind::Probe, {3, 103}, &SetupCurrent, {}, {}},
       {"onInit", u"onInit", Kind::Probe, {3, 102, 200}, &SetupPendingMonitor, {}, {}},
+      {"onInit-slow-stop", u"onInit", Kind::Probe, {3, 102, 200}, &SetupPendingMonitorSlowStop, {},
+       {"StartServiceW", "ControlService"}},
       {"def.set", u"def.set", Kind::Probe, {4}, &SetupOtherDefault, {}, {}},
       {"removetray", u"removetray", Kind::Probe, {6}, &SetupCurrent, {}, {}},
   };

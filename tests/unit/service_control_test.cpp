@@ -120,17 +120,42 @@ TEST_F(ServiceControlTest, CheckSpoolerOnARunningSpoolerWritesOnlyItsBanner) {
   EXPECT_EQ(winsim::CallDetails("OpenServiceW"), std::vector<std::string>{"spooler, 0x14"});
 }
 
-TEST_F(ServiceControlTest, CheckSpoolerStartsAStoppedSpooler) {
-  winsim::SetSpoolerServiceState(SERVICE_STOPPED);
-  winsim::ServiceBehaviour slow;
-  slow.startDelayMs = 1000;
-  winsim::SetServiceBehaviour(slow);
+TEST_F(ServiceControlTest, CheckSpoolerLeavesASpoolerThatDoesNotRunRunning) {
+  // A spooler that is still stopping refuses the first start; it is started
+  // once it has stopped, within the same polls.
+  struct Case {
+    const char* name;
+    DWORD state;
+    uint64_t stopDelayMs;
+    size_t starts;
+  };
+  for (const Case& c : {Case{"stopped", SERVICE_STOPPED, 0, 1},
+                        Case{"stopping for 3 s", SERVICE_STOP_PENDING, 3000, 2},
+                        Case{"starting", SERVICE_START_PENDING, 0, 1}}) {
+    SCOPED_TRACE(c.name);
+    DestroyInstallJob(&job_);
+    job_ = InstallJob{};
+    winsim::ResetMachine();
+    winsim::ServiceBehaviour slow;
+    slow.startDelayMs = 1000;
+    slow.stopDelayMs = c.stopDelayMs;
+    winsim::SetServiceBehaviour(slow);
+    {
+      ServiceHandles handles;
+      SERVICE_STATUS status = {};
+      ControlService(handles.service, SERVICE_CONTROL_STOP, &status);
+      if (c.state == SERVICE_START_PENDING) StartServiceW(handles.service, 0, nullptr);
+    }
+    ASSERT_EQ(winsim::SpoolerServiceState(), c.state);
+    winsim::ClearCalls();
 
-  EXPECT_TRUE(CheckSpooler(&job_));
+    EXPECT_TRUE(CheckSpooler(&job_));
 
-  EXPECT_EQ(winsim::SpoolerServiceState(), static_cast<DWORD>(SERVICE_RUNNING));
-  EXPECT_EQ(Lines(job_), std::vector<std::u16string>{u">Check Spooler"});
-  EXPECT_EQ(job_.ErrorCount, 0);
+    EXPECT_EQ(winsim::SpoolerServiceState(), static_cast<DWORD>(SERVICE_RUNNING));
+    EXPECT_EQ(winsim::CallCount("StartServiceW"), c.starts);
+    EXPECT_EQ(Lines(job_), std::vector<std::u16string>{u">Check Spooler"});
+    EXPECT_EQ(job_.ErrorCount, 0);
+  }
 }
 
 TEST_F(ServiceControlTest, CheckSpoolerStartsNothingWhenTheStatusQueryFails) {
