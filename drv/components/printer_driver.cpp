@@ -20,6 +20,15 @@ void DeleteStagedCopy(InstallJob* job, LPCWSTR path) {
   if (!DeleteFileW(path)) AddPendingDelete(&job->PendingDeleteList, path);
 }
 
+// Deletes what a failed staging copy may have left at its path: nothing when
+// the copy never created the file, an incomplete file when it failed part-way.
+void DeleteFailedCopy(InstallJob* job, LPCWSTR path) {
+  if (path[0] == 0) return;
+  if (!DeleteFileW(path) && GetLastError() != ERROR_FILE_NOT_FOUND) {
+    AddPendingDelete(&job->PendingDeleteList, path);
+  }
+}
+
 // The driver name of record index of a list at the given level, or null.
 LPCWSTR DriverNameAt(const DriverList* list, DWORD index) {
   const BYTE* records = list->Records;
@@ -59,7 +68,9 @@ void AddPrinterDriver(InstallJob* job) {
   LPCWSTR driverDir = Text(job->DriverDir);
   if (CopyFile(job, driverDir, job->DriverFile, driverPath, true) != S_OK) return;
   if (CopyFile(job, driverDir, job->UiFile, uiPath, true) != S_OK) return;
-  if (CopyFile(job, driverDir, job->HelpFile, helpPath, true) != S_OK) helpPath[0] = 0;
+  // Without its help file the driver is installed all the same.
+  bool helpStaged = CopyFile(job, driverDir, job->HelpFile, helpPath, true) == S_OK;
+  WCHAR noHelp[1] = {0};
 
   DRIVER_INFO_6W record = {};
   record.cVersion = 3;
@@ -68,7 +79,7 @@ void AddPrinterDriver(InstallJob* job) {
   record.pDriverPath = driverPath;
   record.pDataFile = driverPath;
   record.pConfigFile = uiPath;
-  record.pHelpFile = helpPath;
+  record.pHelpFile = helpStaged ? helpPath : noHelp;
   record.pszMfgName = const_cast<LPWSTR>(kManufacturer);
   record.pszOEMUrl = const_cast<LPWSTR>(kManufacturerUrl);
   record.pszProvider = const_cast<LPWSTR>(kManufacturer);
@@ -82,7 +93,11 @@ void AddPrinterDriver(InstallJob* job) {
   // The spooler keeps its own copies; the staged ones go in any case.
   DeleteStagedCopy(job, driverPath);
   DeleteStagedCopy(job, uiPath);
-  DeleteStagedCopy(job, helpPath);
+  if (helpStaged) {
+    DeleteStagedCopy(job, helpPath);
+  } else {
+    DeleteFailedCopy(job, helpPath);
+  }
 }
 
 void DeletePrinterDriver(InstallJob* job, const DriverList* drivers) {

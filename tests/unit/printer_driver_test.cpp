@@ -97,19 +97,40 @@ TEST_F(PrinterDriverTest, StagesInstallsAndRemovesTheStagedCopies) {
   EXPECT_EQ(nullptr, job_.PendingDeleteList);
 }
 
-TEST_F(PrinterDriverTest, MissingHelpFileInstallsWithoutHelp) {
-  winsim::RemoveFile(winsim::InstallerDirectory() + u"\\qrlhelp.chm");
-  winsim::ClearCalls();
-  svd::AddPrinterDriver(&job_);
-  EXPECT_EQ(1, job_.ErrorCount);
-  EXPECT_TRUE(LogContains(u"  Error(10): Cant't open source file: qrlhelp.chm - ("));
-  EXPECT_TRUE(LogHas(u"  OK :)"));
-  winsim::DriverState driver;
-  ASSERT_TRUE(winsim::FindDriver(kDriverName, u"Windows x64", &driver));
-  EXPECT_EQ(u"", driver.helpFile.value_or(u""));
-  // Only the two staged copies are deleted; an empty path is never used.
-  EXPECT_EQ(2u, winsim::CallCount("DeleteFileW"));
-  EXPECT_EQ(nullptr, job_.PendingDeleteList);
+TEST_F(PrinterDriverTest, HelpFileThatCannotBeStagedIsLeftOutAndItsCopyRemoved) {
+  struct Case {
+    const char* name;
+    void (*fault)();
+    const char16_t* error;
+  };
+  const std::u16string staged = winsim::DriverDirectory() + u"\\qrlhelp.chm";
+  for (const Case& c : {
+           Case{"missing", [] { winsim::RemoveFile(winsim::InstallerDirectory() + u"\\qrlhelp.chm"); },
+                u"  Error(10): Cant't open source file: qrlhelp.chm - ("},
+           Case{"read fails part-way",
+                [] {
+                  winsim::PutFile(winsim::InstallerDirectory() + u"\\qrlhelp.chm", std::vector<uint8_t>(20000, 7));
+                  winsim::FailReadAt(winsim::InstallerDirectory() + u"\\qrlhelp.chm", 8192, ERROR_READ_FAULT);
+                },
+                u"    Error(8): CopyFile(..,"},
+           Case{"disk full", [] { winsim::FailWriteAt(winsim::DriverDirectory() + u"\\qrlhelp.chm", 2, ERROR_DISK_FULL); },
+                u"    Error(8): CopyFile(..,"},
+       }) {
+    SCOPED_TRACE(c.name);
+    TearDown();
+    SetUp();
+    c.fault();
+    svd::AddPrinterDriver(&job_);
+    EXPECT_EQ(1, job_.ErrorCount);
+    EXPECT_TRUE(LogContains(c.error));
+    EXPECT_TRUE(LogHas(u"  OK :)"));
+    winsim::DriverState driver;
+    ASSERT_TRUE(winsim::FindDriver(kDriverName, u"Windows x64", &driver));
+    EXPECT_EQ(u"", driver.helpFile.value_or(u""));
+    EXPECT_FALSE(winsim::FileExists(staged));
+    EXPECT_EQ(nullptr, job_.PendingDeleteList);
+    for (const std::string& deleted : winsim::CallDetails("DeleteFileW")) EXPECT_NE("", deleted);
+  }
 }
 
 TEST_F(PrinterDriverTest, MissingDriverOrUiFileInstallsNothing) {
