@@ -156,7 +156,8 @@ bool ReplacePortName(LPWSTR portList, LPCWSTR find, LPCWSTR replacement) {
 
 void AddMonitor(InstallJob* job) {
   TraceScope trace(job, TEXT(">AddMonitor"));
-  if (job->CopyMonitor) {
+  // Without the system directory (error line 7) there is nowhere to copy to.
+  if (job->CopyMonitor && Length(job->SystemDir) != 0) {
     CopyMonitorFile(job);
   } else {
     LogLine(job, TEXT("Skip copy monitor file"));

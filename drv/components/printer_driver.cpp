@@ -65,6 +65,8 @@ void AddPrinterDriver(InstallJob* job) {
   WCHAR driverPath[MAX_PATH] = {};
   WCHAR uiPath[MAX_PATH] = {};
   WCHAR helpPath[MAX_PATH] = {};
+  // Without the driver directory (error line 6) nothing can be staged.
+  if (Length(job->DriverDir) == 0) return;
   LPCWSTR driverDir = Text(job->DriverDir);
   if (CopyFile(job, driverDir, job->DriverFile, driverPath, true) != S_OK) return;
   if (CopyFile(job, driverDir, job->UiFile, uiPath, true) != S_OK) return;

@@ -319,9 +319,6 @@ inline std::vector<std::string> DeletablePaths() {
     if (source.rfind(u"\\??\\", 0) == 0) source = source.substr(4);
     if (strings[i + 1].empty()) paths.push_back(U8(source));
   }
-  // Staged copies in the current directory, when the driver directory is
-  // unknown (its staging then uses the bare file names).
-  for (const std::u16string& name : kDriverFiles) paths.push_back(U8(name));
   for (std::string& path : paths) path = Upper(path);
   return paths;
 }

@@ -299,6 +299,22 @@ TEST_F(ScenarioTest, SpoolerThatStopsTooSlowlyFailsTheRun) {
   }
 }
 
+TEST_F(ScenarioTest, UnknownSystemAndDriverDirectoriesStageNothingAnywhere) {
+  // Bare file names would be copied into, and deleted from, whatever the
+  // current directory is.
+  winsim::SystemBehaviour system;
+  system.systemDirectory = u"";
+  winsim::SetSystemBehaviour(system);
+  winsim::FailCall("GetPrinterDriverDirectoryW", ERROR_ACCESS_DENIED, -1);
+  std::u16string log;
+  EXPECT_EQ(100, Run(u"install", &log));
+  EXPECT_TRUE(Contains(log, u"Error(6): Can`t retrieve printer driver directory."));
+  EXPECT_TRUE(Contains(log, u"Error(7): Can`t retrieve system directory."));
+  std::vector<std::string> paths = winsim::CallDetails("CreateFileW");
+  for (const std::string& deleted : winsim::CallDetails("DeleteFileW")) paths.push_back(deleted);
+  for (const std::string& path : paths) EXPECT_EQ(0u, path.find("C:\\")) << path;
+}
+
 TEST_F(ScenarioTest, OnInitWithPendingProductFiles) {
   ASSERT_EQ(1, Run(u"install"));
   ASSERT_EQ(4, Run(u"def.set"));
