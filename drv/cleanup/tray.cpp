@@ -135,6 +135,22 @@ bool IsSeparator(WCHAR c) {
   return c == '\\' || c == '/';
 }
 
+// The length of the directory part of the first length units of path: up to
+// the last "\", or the last "/" when there is no "\"; 0 when there is none
+// or it is the first unit.
+size_t ParentLength(LPCWSTR path, size_t length) {
+  size_t found = length;  // none
+  for (size_t i = 0; i < length; ++i) {
+    if (path[i] == '\\') found = i;
+  }
+  if (found == length) {
+    for (size_t i = 0; i < length; ++i) {
+      if (path[i] == '/') found = i;
+    }
+  }
+  return found == length ? 0 : found;
+}
+
 }  // namespace
 
 void StopTray(LPCWSTR keepFile) {
@@ -154,20 +170,29 @@ void StopTray(LPCWSTR keepFile) {
 void StartTray(InstallJob* job) {
   if (!IsNt6OrLater()) return;
   CountedString path = TrayPath(job);
+  // A path that could not be built is neither registered nor started.
+  if (Length(path) == 0) return;
   RegisterTray(Text(path), Length(path));
   LaunchTray(Text(path), Length(path));
   Release(path);
 }
 
 CountedString TrayPath(InstallJob* job) {
-  CountedString source = Copy(job->SourceDir);
-  size_t length = Length(source);
-  if (length > 0 && IsSeparator(Text(source)[length - 1])) Resize(source, length - 1);
-  CountedString path = DirectoryPart(source);
-  Release(source);
-  length = Length(path);
-  if (length > 0 && !IsSeparator(Text(path)[length - 1])) Append(path, TEXT("\\"));
-  Append(path, kTrayFileName);
+  LPCWSTR source = Text(job->SourceDir);
+  size_t length = Length(job->SourceDir);
+  if (length > 0 && IsSeparator(source[length - 1])) --length;
+  size_t parent = ParentLength(source, length);
+  bool separator = parent > 0 && !IsSeparator(source[parent - 1]);
+  size_t nameLength = TextLength(kTrayFileName);
+  // Built in one block, so that a refused allocation leaves no path at all
+  // rather than a wrong one.
+  CountedString path = nullptr;
+  if (!Resize(path, parent + (separator ? 1 : 0) + nameLength)) return nullptr;
+  WCHAR* text = const_cast<WCHAR*>(Text(path));
+  size_t at = 0;
+  for (size_t i = 0; i < parent; ++i) text[at++] = source[i];
+  if (separator) text[at++] = '\\';
+  for (size_t i = 0; i < nameLength; ++i) text[at++] = kTrayFileName[i];
   return path;
 }
 

@@ -10,7 +10,8 @@ namespace svd {
 // and removes the Run value. keepFile may be null.
 void StopTray(LPCWSTR keepFile);
 void StartTray(InstallJob* job);
-// The companion's path for the job: the parent of SourceDir + "soltray.exe".
+// The companion's path for the job: the parent of SourceDir + "soltray.exe";
+// null when memory for it runs out.
 CountedString TrayPath(InstallJob* job);
 
 }  // namespace svd

@@ -282,6 +282,27 @@ TEST_F(TrayCompanionTest, LongTrayPathIsRegisteredWholeAndQuotedCut) {
   EXPECT_EQ(0u, winsim::LiveHandles("process"));
 }
 
+TEST_F(TrayCompanionTest, TrayPathThatCannotBeBuiltIsNeitherRegisteredNorStarted) {
+  // Each allocation of the start failing in turn: the whole path or nothing.
+  for (int skip = 0; skip < 4; ++skip) {
+    SCOPED_TRACE(skip);
+    winsim::DeleteRegValue(kRunKey, kRunValue);
+    SetSourceDir(winsim::InstallerDirectory() + u"\\");
+    winsim::ClearCalls();
+    winsim::FailCall("HeapAlloc", ERROR_NOT_ENOUGH_MEMORY, 1, skip);
+    winsim::FailCall("HeapReAlloc", ERROR_NOT_ENOUGH_MEMORY, 1, skip);
+    svd::StartTray(&job_);
+    winsim::ClearFaults();
+    std::u16string registered;
+    if (winsim::GetRegString(kRunKey, kRunValue, &registered)) {
+      EXPECT_EQ(winsim::TrayPath(), registered);
+      EXPECT_EQ(1u, winsim::CallCount("CreateProcessW"));
+    } else {
+      EXPECT_EQ(0u, winsim::CallCount("CreateProcessW"));
+    }
+  }
+}
+
 TEST_F(TrayCompanionTest, TrayPathIsTheParentOfTheInstallerDirectory) {
   struct Case {
     const char16_t* source;
