@@ -30,6 +30,7 @@ enum class ErrorId {
   CantAddPrinter = 15,
   CantOpenPrinter = 16,
   CantDeletePrinter = 17,
+  CantRetrieveInstallerDirectory = 18,
 };
 
 inline LPCWSTR ErrorText(ErrorId id) {
@@ -51,6 +52,7 @@ inline LPCWSTR ErrorText(ErrorId id) {
     case ErrorId::CantAddPrinter: return TEXT("Can`t add printer '%s'");
     case ErrorId::CantOpenPrinter: return TEXT("Can`t open printer '%s'");
     case ErrorId::CantDeletePrinter: return TEXT("Can`t delete printer '%s'");
+    case ErrorId::CantRetrieveInstallerDirectory: return TEXT("Can`t retrieve installer directory.");
   }
   return TEXT("");
 }

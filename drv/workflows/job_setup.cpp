@@ -28,16 +28,19 @@ void AssignDirectory(CountedString& target, LPCWSTR path) {
   if (needsSeparator) text[length] = '\\';
 }
 
+// The installer's own directory. A path that cannot be read, or that was cut
+// to fit the buffer, would name another folder: the directory then stays
+// unknown (error line 18) and nothing is installed from it.
 void ResolveSourceDirectory(InstallJob* job) {
   WCHAR path[MAX_PATH];
   DWORD length = GetModuleFileNameW(InstanceHandle, path, MAX_PATH);
-  if (length == 0) {
-    // The program's own path cannot be read: no source directory.
+  if (length == 0 || length >= MAX_PATH) {
+    // A cut path fills the buffer; Windows XP sets no error code for it.
+    if (length != 0) SetLastError(ERROR_INSUFFICIENT_BUFFER);
     Release(job->SourceDir);
+    ErrorLine(job, ErrorId::CantRetrieveInstallerDirectory);
     return;
   }
-  // Older systems do not terminate a path cut at the buffer's end.
-  if (length >= MAX_PATH) length = MAX_PATH - 1;
   path[length] = 0;
   size_t end = 0;  // just after the last separator
   for (size_t i = 0; i < length; ++i) {
@@ -45,6 +48,8 @@ void ResolveSourceDirectory(InstallJob* job) {
   }
   path[end] = 0;
   Assign(job->SourceDir, path);
+  // Without memory for the copy the directory is as unknown as above.
+  if (Length(job->SourceDir) == 0) ErrorLine(job, ErrorId::CantRetrieveInstallerDirectory);
 }
 
 void ResolveSystemDirectory(InstallJob* job) {

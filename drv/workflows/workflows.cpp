@@ -85,6 +85,10 @@ void UnInstallAndClean(InstallJob* job) {
 
 void ReInstall(InstallJob* job) {
   TraceScope trace(job, 2, TEXT(">ReInstall"));
+  // Without the installer's directory (error line 18) there is nothing to
+  // install from: the installed product, its queues and its tray companion
+  // are left as they are, rather than removed for good.
+  if (Length(job->SourceDir) == 0) return;
   job->Reinstalling = true;
   job->CheckMonitorVersion = true;
 

@@ -610,9 +610,10 @@ TEST_F(FaultSweepMends, DirectoriesThatCannotBeKeptAreErrorLines) {
   winsim::FailCall("HeapAlloc", ERROR_NOT_ENOUGH_MEMORY, -1);
   svd::CreateInstallJob(&job);
   winsim::ClearFaults();
-  EXPECT_EQ(2, job.ErrorCount) << "error lines 6 and 7";
+  EXPECT_EQ(3, job.ErrorCount) << "error lines 6, 7 and 18";
   EXPECT_EQ(0u, svd::Length(job.DriverDir));
   EXPECT_EQ(0u, svd::Length(job.SystemDir));
+  EXPECT_EQ(0u, svd::Length(job.SourceDir));
   svd::DestroyInstallJob(&job);
 }
 

@@ -285,14 +285,18 @@ TEST_F(InstallJobTest, NewJobStartsWithItsHeaderAndTheSpoolerCheck) {
 TEST_F(InstallJobTest, SourceDirectoryKeepsItsLastSeparator) {
   InstanceHandle = winsim::ProgramInstance();
   struct Case {
-    const char16_t* program;
-    const char16_t* directory;  // null: none
+    std::u16string program;
+    std::u16string directory;  // empty: none, error line 18
   };
+  // 259 units fill the buffer with the terminator; one more is cut.
+  const std::u16string deep = u"C:\\" + std::u16string(MAX_PATH - 24, u'd');
   const Case cases[] = {
       {u"C:\\Setup\\SolvendaleSetup.exe", u"C:\\Setup\\"},
       {u"C:SolvendaleSetup.exe", u"C:"},
       {u"C:\\a/b/SolvendaleSetup.exe", u"C:\\a/b/"},
-      {u"SolvendaleSetup.exe", nullptr},
+      {u"SolvendaleSetup.exe", u""},
+      {deep + u"\\SolvendaleSetup.exe", deep + u"\\"},
+      {deep + u"d\\SolvendaleSetup.exe", u""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(U8(c.program));
@@ -300,10 +304,10 @@ TEST_F(InstallJobTest, SourceDirectoryKeepsItsLastSeparator) {
     system.programPath = c.program;
     winsim::SetSystemBehaviour(system);
     CreateInstallJob(&job_);
-    if (c.directory == nullptr) {
-      EXPECT_EQ(job_.SourceDir, nullptr);
-    } else {
-      EXPECT_EQ(std::u16string(Text(job_.SourceDir)), c.directory);
+    EXPECT_EQ(std::u16string(Text(job_.SourceDir)), c.directory);
+    EXPECT_EQ(job_.ErrorCount, c.directory.empty() ? 1 : 0);
+    if (c.directory.empty()) {
+      EXPECT_NE(Log(job_).find(u"\r\nError(18): Can`t retrieve installer directory."), std::u16string::npos);
     }
     DestroyInstallJob(&job_);
   }

@@ -315,6 +315,49 @@ TEST_F(ScenarioTest, UnknownSystemAndDriverDirectoriesStageNothingAnywhere) {
   for (const std::string& path : paths) EXPECT_EQ(0u, path.find("C:\\")) << path;
 }
 
+TEST_F(ScenarioTest, InstallerDirectoryThatCannotBeReadChangesNothingButAnUninstallGoesOn) {
+  // A program path cut to its buffer names an outer folder, which may hold
+  // other files of the same names.
+  const std::u16string outer = u"C:\\" + std::u16string(200, u'd');
+  struct Case {
+    const char* name;
+    std::u16string programPath;
+    DWORD readError;
+    const char16_t* cause;
+  };
+  for (const Case& c : {Case{"cut", outer + u"\\" + std::u16string(100, u'e') + u"\\Setup\\SolvendaleSetup.exe", 0,
+                             u"The data area passed to a system call is too small."},
+                        Case{"unreadable", winsim::InstallerPath(), ERROR_ACCESS_DENIED, u"Access is denied."}}) {
+    SCOPED_TRACE(c.name);
+    SetUp();
+    ASSERT_EQ(1, Run(u"install"));
+    std::vector<uint8_t> monitorDll = winsim::FileBytes(Sys(u"qrlmon64.dll"));
+    for (const char16_t* name : {u"qrlmon64.dll", u"qrldrv64.dll", u"qrlui64.dll"}) {
+      winsim::PutFile(outer + u"\\" + name, winsim::MakeVersionedImage(1, 0, 0, 2094));
+    }
+    winsim::SystemBehaviour system;
+    system.programPath = c.programPath;
+    winsim::SetSystemBehaviour(system);
+    if (c.readError != 0) winsim::FailCall("GetModuleFileNameW", c.readError, -1);
+
+    std::u16string log;
+    EXPECT_EQ(100, Run(u"install", &log));
+    EXPECT_TRUE(Contains(log, u"Error(18): Can`t retrieve installer directory. - (" + std::u16string(c.cause) + u")"));
+    EXPECT_TRUE(winsim::HasMonitor(u"Solvendale:"));
+    EXPECT_EQ(monitorDll, winsim::FileBytes(Sys(u"qrlmon64.dll")));
+    EXPECT_TRUE(winsim::HasDriver(kDriver));
+    EXPECT_TRUE(winsim::HasPrinter(u"Solvendale"));
+    std::u16string registered;
+    EXPECT_TRUE(winsim::GetRegString(kRunKey, u"SolvendaleTray", &registered));
+    EXPECT_EQ(winsim::TrayPath(), registered);
+    EXPECT_TRUE(winsim::TrayCompanion().running);
+
+    EXPECT_EQ(100, Run(u"uninstall"));
+    ExpectNothingOfTheProduct();
+    winsim::ClearFaults();
+  }
+}
+
 TEST_F(ScenarioTest, OnInitWithPendingProductFiles) {
   ASSERT_EQ(1, Run(u"install"));
   ASSERT_EQ(4, Run(u"def.set"));
