@@ -19,6 +19,13 @@
 #define WM_SYSCOMMAND 0x0112
 #define WM_USER 0x0400
 
+// Edit control messages.
+#define EM_GETSEL 0x00B0
+#define EM_SETSEL 0x00B1
+#define EM_SCROLLCARET 0x00B7
+#define EM_LINEFROMCHAR 0x00C9
+#define EM_GETFIRSTVISIBLELINE 0x00CE
+
 // WM_SYSCOMMAND commands.
 #define SC_CLOSE 0xF060
 
@@ -91,6 +98,9 @@ BOOL WINAPI EndDialog(HWND hDlg, INT_PTR nResult);
 HWND WINAPI GetDlgItem(HWND hDlg, int nIDDlgItem);
 BOOL WINAPI SetDlgItemTextW(HWND hDlg, int nIDDlgItem, LPCWSTR lpString);
 UINT WINAPI GetDlgItemTextW(HWND hDlg, int nIDDlgItem, LPWSTR lpString, int cchMax);
+LRESULT WINAPI SendDlgItemMessageW(HWND hDlg, int nIDDlgItem, UINT Msg, WPARAM wParam,
+                                   LPARAM lParam);
+HWND WINAPI SetFocus(HWND hWnd);
 
 // Window station.
 HWINSTA WINAPI GetProcessWindowStation(void);

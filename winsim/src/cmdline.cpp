@@ -9,13 +9,8 @@
 namespace winsim {
 namespace {
 
-std::u16string& CommandLineText() {
-  static std::u16string& text = *new std::u16string;
-  return text;
-}
-
 void ResetCommandLine() {
-  CommandLineText() = std::u16string(u"\"") + machine::kInstallerPath + u"\"";
+  MainProgram().commandLine = std::u16string(u"\"") + machine::kInstallerPath + u"\"";
 }
 void NoSave(const std::string&) {}
 void NoLoad(const std::string&) {}
@@ -96,8 +91,8 @@ std::vector<std::u16string> Split(const std::u16string& line) {
 
 }  // namespace
 
-void SetCommandLine(const std::u16string& commandLine) { CommandLineText() = commandLine; }
-std::u16string CommandLine() { return CommandLineText(); }
+void SetCommandLine(const std::u16string& commandLine) { MainProgram().commandLine = commandLine; }
+std::u16string CommandLine() { return MainProgram().commandLine; }
 
 }  // namespace winsim
 
@@ -105,7 +100,7 @@ extern "C" {
 
 LPWSTR WINAPI GetCommandLineW(void) {
   winsim::Enter("GetCommandLineW");
-  return &winsim::CommandLineText()[0];
+  return &winsim::Program().commandLine[0];
 }
 
 const winsim::DocumentedErrors kCommandLineToArgvWErrors{

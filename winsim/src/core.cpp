@@ -5,11 +5,14 @@
 #include <winsim/control.h>
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <map>
+#include <mutex>
 #include <sstream>
+#include <thread>
 
 #include "saved_record.h"
 
@@ -25,7 +28,6 @@ struct Fault {
 };
 
 struct CoreState {
-  DWORD lastError = 0;
   std::vector<CallRecord> calls;
   std::map<std::string, std::vector<Fault>> faults;
   std::map<std::string, DWORD> durations;
@@ -77,7 +79,7 @@ std::vector<ModuleHooks>& ModuleList() {
 
 void ResetCore() {
   CoreState& s = State();
-  s.lastError = 0;
+  MainProgram() = ProgramContext();
   s.calls.clear();
   s.faults.clear();
   s.durations.clear();
@@ -100,6 +102,7 @@ const SavedFields<ClockBehaviour>& BehaviourFields() {
   static const SavedFields<ClockBehaviour> fields = {
       Field("tickBase", &ClockBehaviour::tickBase),
       Field("timeLimitMs", &ClockBehaviour::timeLimitMs),
+      Field("localTimeAtStartMs", &ClockBehaviour::localTimeAtStartMs),
   };
   return fields;
 }
@@ -127,8 +130,166 @@ ModuleRegistrar coreRegistrar{"core", 0, &ResetCore, &SaveCore, &LoadCore};
 
 // ---------------------------------------------------------------- errors --
 
-DWORD LastError() { return State().lastError; }
-void SetError(DWORD code) { State().lastError = code; }
+// ------------------------------------------------------- the program --
+
+namespace {
+
+thread_local ProgramContext* t_program = nullptr;
+
+// Runs started together: which of them holds the machine now, and what each
+// one waits for.
+struct Runner {
+  ProgramContext* context = nullptr;
+  bool ended = false;
+  bool waiting = false;
+  const std::function<bool()>* done = nullptr;  // null: a sleep
+  bool forever = false;
+  uint64_t deadline = 0;
+};
+
+struct Together {
+  std::mutex lock;
+  std::condition_variable turn;
+  std::vector<Runner> runners;
+  size_t active = 0;
+  bool on = false;
+};
+
+Together& Runs() {
+  static Together& together = *new Together;
+  return together;
+}
+
+thread_local size_t t_runner = SIZE_MAX;
+
+bool Ready(const Runner& runner) {
+  if (runner.ended) return false;
+  if (!runner.waiting) return true;
+  if (runner.done) {
+    // The waiter's condition, seen from the waiting run.
+    ProgramContext* running = t_program;
+    t_program = runner.context;
+    bool done = (*runner.done)();
+    t_program = running;
+    if (done) return true;
+  }
+  return !runner.forever && clock::Now() >= runner.deadline;
+}
+
+// The next runner after `from` that may go on, moving time forward to the
+// next event or deadline while none may. Called by the runner that holds
+// the machine.
+size_t NextRunner(size_t from) {
+  Together& t = Runs();
+  size_t count = t.runners.size();
+  for (;;) {
+    for (size_t k = 1; k <= count; ++k) {
+      size_t i = (from + k) % count;
+      if (Ready(t.runners[i])) return i;
+    }
+    bool any = false;
+    uint64_t next = 0;
+    for (const Runner& runner : t.runners) {
+      if (runner.ended || runner.forever) continue;
+      if (!any || runner.deadline < next) next = runner.deadline;
+      any = true;
+    }
+    uint64_t event = 0;
+    if (clock::NextEvent(&event) && (!any || event < next)) {
+      next = event;
+      any = true;
+    }
+    if (!any) Fatal("an endless wait: every run waits and nothing scheduled on the machine can end it");
+    clock::Advance(next > clock::Now() ? next - clock::Now() : 0);
+  }
+}
+
+// Hands the machine to the runner `to` and waits until it comes back to
+// this thread's runner (unless this runner ended).
+void HandOver(std::unique_lock<std::mutex>& held, size_t to) {
+  Together& t = Runs();
+  t.active = to;
+  t.turn.notify_all();
+  size_t me = t_runner;
+  if (t.runners[me].ended) return;
+  t.turn.wait(held, [&] { return t.active == me; });
+}
+
+// This runner waits: for done (or only the time, when done is null), at
+// most timeoutMs (INFINITE: no limit); the others run meanwhile.
+bool WaitInTurn(const std::function<bool()>* done, DWORD timeoutMs) {
+  Together& t = Runs();
+  std::unique_lock<std::mutex> held(t.lock);
+  Runner& me = t.runners[t_runner];
+  me.waiting = true;
+  me.done = done;
+  me.forever = timeoutMs == INFINITE;
+  me.deadline = clock::Now() + (me.forever ? 0 : timeoutMs);
+  while (!Ready(me) || t.active != t_runner) {
+    size_t next = NextRunner(t_runner);
+    if (next == t_runner) break;
+    HandOver(held, next);
+  }
+  me.waiting = false;
+  me.done = nullptr;
+  return done ? (*done)() : true;
+}
+
+bool InTurn() { return t_runner != SIZE_MAX && Runs().on; }
+
+}  // namespace
+
+ProgramContext& Program() { return t_program ? *t_program : MainProgram(); }
+
+ProgramContext& MainProgram() {
+  static ProgramContext& context = *new ProgramContext;
+  return context;
+}
+
+void RunTogether(std::vector<ProgramContext*> contexts, std::vector<std::function<void()>> bodies,
+                 const std::function<void()>& atEnd) {
+  Together& t = Runs();
+  if (t.on) Fatal("RunTogether: runs are already running together");
+  if (contexts.size() != bodies.size() || bodies.empty()) Fatal("RunTogether: one context per body");
+  t.runners.assign(bodies.size(), Runner());
+  for (size_t i = 0; i < bodies.size(); ++i) t.runners[i].context = contexts[i];
+  t.on = true;
+  std::vector<std::thread> threads;
+  {
+    std::unique_lock<std::mutex> held(t.lock);
+    t.active = SIZE_MAX;
+    for (size_t i = 0; i < bodies.size(); ++i) {
+      threads.emplace_back([&t, &bodies, &atEnd, i] {
+        std::unique_lock<std::mutex> mine(t.lock);
+        t.turn.wait(mine, [&] { return t.active == i; });
+        t_runner = i;
+        t_program = t.runners[i].context;
+        mine.unlock();
+        bodies[i]();
+        atEnd();
+        mine.lock();
+        t.runners[i].ended = true;
+        bool all = true;
+        for (const Runner& runner : t.runners) all = all && runner.ended;
+        if (all) {
+          t.active = SIZE_MAX - 1;
+          t.turn.notify_all();
+          return;
+        }
+        HandOver(mine, NextRunner(i));
+      });
+    }
+    t.active = 0;
+    t.turn.notify_all();
+    t.turn.wait(held, [&] { return t.active == SIZE_MAX - 1; });
+  }
+  for (std::thread& thread : threads) thread.join();
+  t.runners.clear();
+  t.on = false;
+}
+
+DWORD LastError() { return Program().lastError; }
+void SetError(DWORD code) { Program().lastError = code; }
 
 DWORD Enter(const char* api, const std::string& detail) {
   EnsureMachine();
@@ -149,7 +310,7 @@ DWORD Enter(const char* api, const std::string& detail) {
     DWORD error = f->error;
     if (f->times > 0 && --f->times == 0) it->second.erase(f);
     s.calls.back().detail += " -> injected error " + std::to_string(error);
-    s.lastError = error;
+    Program().lastError = error;
     return error;
   }
   return 0;
@@ -405,8 +566,24 @@ void Cancel(EventId id) {
   }
 }
 
+bool NextEvent(uint64_t* whenMs) {
+  ClockState& c = Clock();
+  if (c.events.empty()) return false;
+  *whenMs = c.events.begin()->first;
+  return true;
+}
+
+void Sleep(DWORD ms) {
+  if (InTurn()) {
+    WaitInTurn(nullptr, ms);
+    return;
+  }
+  Advance(ms);
+}
+
 bool WaitUntil(const std::function<bool()>& done, DWORD timeoutMs) {
   if (done()) return true;
+  if (InTurn()) return timeoutMs == 0 ? false : WaitInTurn(&done, timeoutMs);
   ClockState& c = Clock();
   bool forever = timeoutMs == INFINITE;
   uint64_t deadline = c.now + timeoutMs;
@@ -562,20 +739,45 @@ ClockBehaviour GetClockBehaviour() { return Clock().behaviour; }
 
 extern "C" {
 
-DWORD WINAPI GetLastError(void) { return winsim::State().lastError; }
+DWORD WINAPI GetLastError(void) { return winsim::Program().lastError; }
 
-void WINAPI SetLastError(DWORD dwErrCode) { winsim::State().lastError = dwErrCode; }
+void WINAPI SetLastError(DWORD dwErrCode) { winsim::Program().lastError = dwErrCode; }
 
 void WINAPI Sleep(DWORD dwMilliseconds) {
   if (winsim::Enter("Sleep", std::to_string(dwMilliseconds))) return;
   if (dwMilliseconds == INFINITE) winsim::Unsupported("Sleep", "INFINITE");
-  winsim::clock::Advance(dwMilliseconds);
+  winsim::clock::Sleep(dwMilliseconds);
 }
 
 DWORD WINAPI GetTickCount(void) {
   winsim::Enter("GetTickCount");
   winsim::ClockState& c = winsim::Clock();
   return static_cast<DWORD>(c.behaviour.tickBase + c.now);
+}
+
+void WINAPI GetLocalTime(LPSYSTEMTIME lpSystemTime) {
+  winsim::Enter("GetLocalTime");
+  winsim::ClockState& c = winsim::Clock();
+  uint64_t ms = c.behaviour.localTimeAtStartMs + c.now;
+  uint64_t seconds = ms / 1000;
+  // Days since 1970-01-01 to the civil date (proleptic Gregorian calendar).
+  int64_t z = static_cast<int64_t>(seconds / 86400) + 719468;
+  int64_t era = z / 146097;
+  int64_t dayOfEra = z - era * 146097;
+  int64_t yearOfEra = (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
+  int64_t dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
+  int64_t mp = (5 * dayOfYear + 2) / 153;
+  int64_t day = dayOfYear - (153 * mp + 2) / 5 + 1;
+  int64_t month = mp < 10 ? mp + 3 : mp - 9;
+  int64_t year = yearOfEra + era * 400 + (month <= 2 ? 1 : 0);
+  lpSystemTime->wYear = static_cast<WORD>(year);
+  lpSystemTime->wMonth = static_cast<WORD>(month);
+  lpSystemTime->wDayOfWeek = static_cast<WORD>((seconds / 86400 + 4) % 7);  // 1970-01-01: Thursday
+  lpSystemTime->wDay = static_cast<WORD>(day);
+  lpSystemTime->wHour = static_cast<WORD>(seconds / 3600 % 24);
+  lpSystemTime->wMinute = static_cast<WORD>(seconds / 60 % 60);
+  lpSystemTime->wSecond = static_cast<WORD>(seconds % 60);
+  lpSystemTime->wMilliseconds = static_cast<WORD>(ms % 1000);
 }
 
 BOOL WINAPI CloseHandle(HANDLE hObject) {

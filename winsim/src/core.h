@@ -25,6 +25,32 @@
 
 namespace winsim {
 
+// ------------------------------------------------------- the program --
+
+// The program's process as the machine sees the code that runs now: its ids,
+// session, account, command line and last error. One run of the program
+// has one; runs started together (RunTogether) each have their own.
+struct ProgramContext {
+  DWORD processId = 0x1A2C;
+  DWORD threadId = 0x1A30;
+  DWORD sessionId = 1;
+  std::u16string userName = u"Administrator";
+  std::u16string commandLine;
+  DWORD lastError = 0;
+};
+ProgramContext& Program();
+// The context of single runs (tests and tools that call the program's entry
+// themselves), whatever runs now.
+ProgramContext& MainProgram();
+
+// Runs each body on a thread of its own with its context, one at a time:
+// a body gives way to the others only while it waits (Sleep and
+// clock::WaitUntil), and machine time moves only while every body waits.
+// Bodies take turns in order. atEnd runs in each body's own turn as it
+// ends. Returns when every body has ended.
+void RunTogether(std::vector<ProgramContext*> contexts, std::vector<std::function<void()>> bodies,
+                 const std::function<void()>& atEnd);
+
 // ---------------------------------------------------------------- errors --
 
 DWORD LastError();
@@ -113,6 +139,11 @@ using EventId = uint64_t;
 EventId At(uint64_t whenMs, std::function<void()> action, const std::string& name);
 EventId After(uint64_t delayMs, std::function<void()> action, const std::string& name);
 void Cancel(EventId id);
+// The time of the next scheduled event; false when there is none.
+bool NextEvent(uint64_t* whenMs);
+// The program sleeps: time moves on by ms (while runs go together, the
+// others run meanwhile).
+void Sleep(DWORD ms);
 // Advances time step by step (to each due event) until done() holds or
 // timeoutMs passed (INFINITE: no timeout, up to the machine's time limit).
 // Returns whether done() held. done() is checked before time moves.

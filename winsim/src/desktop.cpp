@@ -298,6 +298,18 @@ using winsim::desktop::WindowRecord;
 
 namespace {
 
+// Windows belong to the desktop of their process's session: the program
+// neither finds nor reaches the windows of another session.
+bool InProgramSession(const WindowRecord& record) {
+  return winsim::processes::SessionOf(record.processId) == winsim::Program().sessionId;
+}
+
+// The window a handle of the program names, or null.
+WindowRecord* FindVisible(HWND value) {
+  WindowRecord* record = Find(value);
+  return record && InProgramSession(*record) ? record : nullptr;
+}
+
 bool TitleMatches(const WindowRecord& record, LPCWSTR title) {
   if (!title) return true;
   return winsim::EqualsNoCase(record.title, winsim::FromW(title));
@@ -341,7 +353,7 @@ HWND WINAPI FindWindowW(LPCWSTR lpClassName, LPCWSTR lpWindowName) {
   std::vector<WindowRecord>& windows = TheState().windows;
   for (size_t i = windows.size(); i-- > 0;) {
     const WindowRecord& record = windows[i];
-    if (!record.alive || !record.topLevel) continue;
+    if (!record.alive || !record.topLevel || !InProgramSession(record)) continue;
     if (ClassMatches(record, lpClassName) && TitleMatches(record, lpWindowName))
       return winsim::desktop::HandleOf(record);
   }
@@ -352,7 +364,7 @@ const winsim::DocumentedErrors kIsWindowErrors{"IsWindow", {ERROR_INVALID_WINDOW
 
 BOOL WINAPI IsWindow(HWND hWnd) {
   if (winsim::Enter("IsWindow", winsim::desktop::DescribeWindow(hWnd))) return FALSE;
-  if (Find(hWnd)) return TRUE;
+  if (FindVisible(hWnd)) return TRUE;
   winsim::SetError(ERROR_INVALID_WINDOW_HANDLE);
   return FALSE;
 }
@@ -374,14 +386,14 @@ BOOL WINAPI PostMessageW(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam) {
   if (hWnd == HWND_BROADCAST) {
     std::vector<uint32_t> targets;
     for (const WindowRecord& record : TheState().windows)
-      if (record.alive && record.topLevel) targets.push_back(record.handle);
+      if (record.alive && record.topLevel && InProgramSession(record)) targets.push_back(record.handle);
     for (uint32_t value : targets) {
       WindowRecord* record = Find(reinterpret_cast<HWND>(static_cast<uintptr_t>(value)));
       if (record) Deliver(record, Msg, wParam, lParam);
     }
     return TRUE;
   }
-  WindowRecord* record = Find(hWnd);
+  WindowRecord* record = FindVisible(hWnd);
   if (!record) {
     winsim::SetError(ERROR_INVALID_WINDOW_HANDLE);
     return FALSE;

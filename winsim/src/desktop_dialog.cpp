@@ -23,6 +23,7 @@ struct DialogRun {
   bool ended = false;
   INT_PTR result = 0;
   bool focusOnButton = false;
+  int focusId = 0;  // set by the program with SetFocus
   DialogEnd cause = DialogEnd::DuringInit;
   struct Queued {
     UINT message;
@@ -208,7 +209,58 @@ void Snapshot(DialogRun& run) {
   WindowRecord* dialog = Find(AsHwnd(run.window));
   if (dialog) shown.caption = dialog->title;
   WindowRecord* text = ControlOf(AsHwnd(run.window), kLogText);
-  if (text) shown.text = text->title;
+  if (text) {
+    shown.text = text->title;
+    shown.selectionStart = text->selectionStart;
+    shown.selectionEnd = text->selectionEnd;
+    shown.firstVisibleLine = text->firstVisibleLine;
+  }
+  shown.focusId = run.focusId;
+}
+
+// The line of a character position: the line breaks (CR LF) before it.
+int LineOf(const std::u16string& text, int position) {
+  int line = 0;
+  for (int i = 0; i < position && i < static_cast<int>(text.size()); ++i)
+    if (text[static_cast<size_t>(i)] == u'\n') ++line;
+  return line;
+}
+
+// The edit control's answer to the edit messages the program may send.
+LRESULT EditMessage(WindowRecord& edit, UINT message, WPARAM wParam, LPARAM lParam) {
+  int length = static_cast<int>(edit.title.size());
+  switch (message) {
+    case EM_SETSEL: {
+      int start = static_cast<int>(static_cast<INT_PTR>(wParam));
+      int end = static_cast<int>(lParam);
+      if (start == -1) {
+        edit.selectionStart = edit.selectionEnd;
+        return 0;
+      }
+      if (end < 0 || end > length) end = length;
+      if (start < 0 || start > length) start = length;
+      edit.selectionStart = start < end ? start : end;
+      edit.selectionEnd = start < end ? end : start;
+      return 0;
+    }
+    case EM_GETSEL:
+      return MAKELONG(edit.selectionStart, edit.selectionEnd);
+    case EM_SCROLLCARET: {
+      int caret = LineOf(edit.title, edit.selectionEnd);
+      if (caret < edit.firstVisibleLine) edit.firstVisibleLine = caret;
+      if (caret >= edit.firstVisibleLine + kEditVisibleLines)
+        edit.firstVisibleLine = caret - kEditVisibleLines + 1;
+      return TRUE;
+    }
+    case EM_GETFIRSTVISIBLELINE:
+      return edit.firstVisibleLine;
+    case EM_LINEFROMCHAR: {
+      int position = static_cast<int>(static_cast<INT_PTR>(wParam));
+      return LineOf(edit.title, position < 0 ? edit.selectionStart : position);
+    }
+    default:
+      Unsupported("SendDlgItemMessageW", "edit control message " + Hex(message));
+  }
 }
 
 // The modal loop: the user acts until the procedure calls EndDialog.
@@ -417,7 +469,54 @@ BOOL WINAPI SetDlgItemTextW(HWND hDlg, int nIDDlgItem, LPCWSTR lpString) {
     return FALSE;
   }
   control->title = winsim::FromW(lpString);
+  // New text: nothing selected, the first line at the top.
+  control->selectionStart = control->selectionEnd = control->firstVisibleLine = 0;
   return TRUE;
+}
+
+const winsim::DocumentedErrors kSendDlgItemMessageWErrors{
+    "SendDlgItemMessageW", {ERROR_INVALID_WINDOW_HANDLE, ERROR_CONTROL_ID_NOT_FOUND}};
+
+LRESULT WINAPI SendDlgItemMessageW(HWND hDlg, int nIDDlgItem, UINT Msg, WPARAM wParam,
+                                   LPARAM lParam) {
+  if (winsim::Enter("SendDlgItemMessageW", winsim::desktop::Describe(hDlg) + ", " +
+                                               std::to_string(nIDDlgItem) + ", " +
+                                               winsim::Hex(Msg)))
+    return 0;
+  if (!Find(hDlg)) {
+    winsim::SetError(ERROR_INVALID_WINDOW_HANDLE);
+    return 0;
+  }
+  WindowRecord* control = winsim::desktop::ControlOf(hDlg, nIDDlgItem);
+  if (!control) {
+    winsim::SetError(ERROR_CONTROL_ID_NOT_FOUND);
+    return 0;
+  }
+  if (control->className != u"Edit")
+    winsim::Unsupported("SendDlgItemMessageW", "messages to a " + winsim::Narrow(control->className));
+  return winsim::desktop::EditMessage(*control, Msg, wParam, lParam);
+}
+
+const winsim::DocumentedErrors kSetFocusErrors{
+    "SetFocus", {ERROR_INVALID_WINDOW_HANDLE, ERROR_ACCESS_DENIED}};
+
+HWND WINAPI SetFocus(HWND hWnd) {
+  if (winsim::Enter("SetFocus", winsim::desktop::Describe(hWnd))) return nullptr;
+  WindowRecord* record = Find(hWnd);
+  if (!record) {
+    winsim::SetError(ERROR_INVALID_WINDOW_HANDLE);
+    return nullptr;
+  }
+  DialogRun* run = record->parent ? winsim::desktop::RunOf(
+                                        reinterpret_cast<HWND>(static_cast<uintptr_t>(record->parent)))
+                                  : nullptr;
+  if (!run || record->threadId != winsim::processes::ProgramThreadId())
+    winsim::Unsupported("SetFocus", "a window that is not a control of the program's dialog");
+  HWND previous = nullptr;
+  if (run->focusId != 0) previous = winsim::desktop::ControlHandle(*run, run->focusId);
+  run->focusId = record->controlId;
+  run->focusOnButton = record->controlId == winsim::desktop::kCloseButton;
+  return previous;
 }
 
 UINT WINAPI GetDlgItemTextW(HWND hDlg, int nIDDlgItem, LPWSTR lpString, int cchMax) {

@@ -35,6 +35,10 @@ struct WindowRecord {
   DWORD style = 0;
   // A dialog of the program: index of its entry in State::dialogs.
   int dialog = -1;
+  // An edit control: its selection and first visible line.
+  int selectionStart = 0;
+  int selectionEnd = 0;
+  int firstVisibleLine = 0;
 };
 
 struct DialogRun;

@@ -65,6 +65,9 @@ class OpenFile : public KernelObject {
   DWORD access() const { return access_; }
   DWORD share() const { return share_; }
   uint64_t position = 0;
+  // Opened with FILE_APPEND_DATA and without GENERIC_WRITE: every write
+  // goes to the end of the file.
+  bool appendOnly = false;
 
  private:
   void Unlist() {
@@ -585,6 +588,7 @@ std::string AccessText(DWORD access) {
   std::string out;
   if (access & GENERIC_READ) out += "R";
   if (access & GENERIC_WRITE) out += "W";
+  if (access & FILE_APPEND_DATA) out += "A";
   return out.empty() ? "-" : out;
 }
 
@@ -634,8 +638,13 @@ HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwSha
   if (winsim::Enter("CreateFileW", detail)) return INVALID_HANDLE_VALUE;
   if (lpFileName == nullptr) winsim::Unsupported("CreateFileW", "a null path");
   if (hTemplateFile != nullptr) winsim::Unsupported("CreateFileW", "a template file");
-  if (dwDesiredAccess & ~(GENERIC_READ | GENERIC_WRITE))
+  if (dwDesiredAccess & ~(GENERIC_READ | GENERIC_WRITE | FILE_APPEND_DATA | FILE_READ_ATTRIBUTES |
+                          SYNCHRONIZE))
     winsim::Unsupported("CreateFileW", "access " + winsim::Hex(dwDesiredAccess));
+  // Appending is writing, as far as sharing and holders are concerned.
+  bool appendOnly = (dwDesiredAccess & FILE_APPEND_DATA) && !(dwDesiredAccess & GENERIC_WRITE);
+  if (dwDesiredAccess & FILE_APPEND_DATA) dwDesiredAccess |= GENERIC_WRITE;
+  dwDesiredAccess &= GENERIC_READ | GENERIC_WRITE;
   if (dwShareMode & ~static_cast<DWORD>(FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE)) {
     winsim::SetError(ERROR_INVALID_PARAMETER);
     return INVALID_HANDLE_VALUE;
@@ -704,8 +713,9 @@ HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwSha
   } else if (truncates) {
     node->bytes.clear();
   }
-  HANDLE handle =
-      winsim::NewHandle(std::make_shared<OpenFile>(key, dwDesiredAccess, dwShareMode));
+  auto opened = std::make_shared<OpenFile>(key, dwDesiredAccess, dwShareMode);
+  opened->appendOnly = appendOnly;
+  HANDLE handle = winsim::NewHandle(opened);
   if (dwCreationDisposition == CREATE_ALWAYS || dwCreationDisposition == OPEN_ALWAYS)
     winsim::SetError(exists ? ERROR_ALREADY_EXISTS : 0);
   return handle;
@@ -752,6 +762,7 @@ BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrit
   std::shared_ptr<winsim::files::OpenFile> file;
   winsim::files::Node* node = OpenedNode(hFile, GENERIC_WRITE, &file);
   if (node == nullptr) return FALSE;
+  if (file->appendOnly) file->position = node->bytes.size();
   uint64_t count = nNumberOfBytesToWrite;
   auto fault = State().writeFaults.find(file->key());
   if (fault != State().writeFaults.end() && count > 0 &&
@@ -767,6 +778,19 @@ BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrit
   if (count > 0) std::memcpy(bytes.data() + file->position, lpBuffer, count);
   file->position += count;
   *lpNumberOfBytesWritten = static_cast<DWORD>(count);
+  return TRUE;
+}
+
+const winsim::DocumentedErrors kGetFileSizeExErrors{
+    "GetFileSizeEx", {ERROR_ACCESS_DENIED, ERROR_INVALID_HANDLE}};
+
+BOOL WINAPI GetFileSizeEx(HANDLE hFile, PLARGE_INTEGER lpFileSize) {
+  if (winsim::Enter("GetFileSizeEx", winsim::Hex(reinterpret_cast<uintptr_t>(hFile)))) return FALSE;
+  if (lpFileSize == nullptr) winsim::Unsupported("GetFileSizeEx", "no size pointer");
+  std::shared_ptr<winsim::files::OpenFile> file;
+  winsim::files::Node* node = OpenedNode(hFile, GENERIC_READ | GENERIC_WRITE, &file);
+  if (node == nullptr) return FALSE;
+  lpFileSize->QuadPart = static_cast<LONGLONG>(node->bytes.size());
   return TRUE;
 }
 

@@ -67,6 +67,10 @@ void ResetDefaults() {
   files::WriteBytes(setup + u"qrlhelp.chm", HelpFileBytes());
   files::WriteBytes(machine::kTrayPath, MakeVersionedImage(1, 0, 0, 2093));
 
+  // The temporary directories of the default account and of SYSTEM.
+  files::MakeDirectories(u"C:\\Users\\Administrator\\AppData\\Local\\Temp");
+  files::MakeDirectories(u"C:\\Windows\\Temp");
+
   reg::CreateKey(kSessionManager);
   reg::CreateKey(u"HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run");
   reg::CreateKey(u"HKCU\\Software");
@@ -264,6 +268,44 @@ BOOL WINAPI MoveFileExW(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName, DWORD
   strings.push_back(u"\\??\\" + canonical);
   strings.push_back(std::u16string());
   winsim::SetPendingFileRenameOperations(strings);
+  return TRUE;
+}
+
+const winsim::DocumentedErrors kGetTempPathWErrors{"GetTempPathW", {ERROR_ENVVAR_NOT_FOUND}};
+
+// The TEMP of the program's account: the system's for SYSTEM, else the
+// profile's (C:\Users\<name>\AppData\Local\Temp\).
+DWORD WINAPI GetTempPathW(DWORD nBufferLength, LPWSTR lpBuffer) {
+  if (winsim::Enter("GetTempPathW", std::to_string(nBufferLength))) return 0;
+  const std::u16string& user = winsim::Program().userName;
+  std::u16string path = winsim::EqualsNoCase(user, u"SYSTEM")
+                            ? std::u16string(u"C:\\Windows\\Temp\\")
+                            : u"C:\\Users\\" + user + u"\\AppData\\Local\\Temp\\";
+  if (lpBuffer == nullptr || nBufferLength < path.size() + 1) return static_cast<DWORD>(path.size() + 1);
+  std::copy(path.begin(), path.end(), lpBuffer);
+  lpBuffer[path.size()] = 0;
+  return static_cast<DWORD>(path.size());
+}
+
+const winsim::DocumentedErrors kGetUserNameWErrors{
+    "GetUserNameW", {ERROR_INSUFFICIENT_BUFFER, ERROR_NOT_ENOUGH_MEMORY}};
+
+BOOL WINAPI GetUserNameW(LPWSTR lpBuffer, LPDWORD pcbBuffer) {
+  if (winsim::Enter("GetUserNameW")) return FALSE;
+  if (pcbBuffer == nullptr) {
+    winsim::SetError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  const std::u16string& user = winsim::Program().userName;
+  DWORD needed = static_cast<DWORD>(user.size() + 1);
+  if (lpBuffer == nullptr || *pcbBuffer < needed) {
+    *pcbBuffer = needed;
+    winsim::SetError(ERROR_INSUFFICIENT_BUFFER);
+    return FALSE;
+  }
+  std::copy(user.begin(), user.end(), lpBuffer);
+  lpBuffer[user.size()] = 0;
+  *pcbBuffer = needed;
   return TRUE;
 }
 

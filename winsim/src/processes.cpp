@@ -3,6 +3,7 @@
 // (tray.cpp); any other runs, doing nothing visible, until it is ended.
 #include "processes.h"
 
+#include <winsim/control.h>
 #include <winsim/desktop_control.h>
 
 #include <cstring>
@@ -19,9 +20,9 @@ namespace processes {
 
 namespace {
 
-const DWORD kProgramProcessId = 0x1A2C;
-const DWORD kProgramThreadId = 0x1A30;
 const DWORD kFirstProcessId = 0x2000;
+// Runs started together after the first: their process and thread ids.
+const DWORD kTogetherProcessIds = 0x1B00;
 
 const DWORD kPriorityClasses = 0x00000020 | 0x00000040 | 0x00000080 | 0x00000100 |
                                0x00004000 | 0x00008000;  // NORMAL IDLE HIGH REALTIME BELOW ABOVE
@@ -59,29 +60,12 @@ bool ProcessObject::Signaled() const {
   return !process || !process->record.running;
 }
 
-// The namespace key of a mutex name: the session's "Local\" prefix is the
-// default namespace; any other backslash is a path the object manager does
-// not have. Returns false for such a name.
-bool MutexKey(const std::u16string& name, std::u16string* key) {
-  std::u16string rest = name;
-  const std::u16string local = u"Local\\";
-  const std::u16string global = u"Global\\";
-  std::u16string prefix;
-  if (rest.compare(0, local.size(), local) == 0) {
-    rest = rest.substr(local.size());
-  } else if (rest.compare(0, global.size(), global) == 0) {
-    rest = rest.substr(global.size());
-    prefix = global;
-  }
-  if (rest.find(u'\\') != std::u16string::npos) return false;
-  *key = prefix + rest;
-  return true;
-}
-
 // ---------------------------------------------------------- processes --
 
-Process& NewProcess(const std::u16string& image, const std::u16string& commandLine) {
+Process& NewProcess(const std::u16string& image, const std::u16string& commandLine,
+                    DWORD sessionId) {
   Process process;
+  process.sessionId = sessionId;
   process.record.processId = g_state.nextId;
   process.threadId = g_state.nextId + 4;
   g_state.nextId += 8;
@@ -155,6 +139,33 @@ bool ModuleOfCommandLine(const std::u16string& line, std::u16string* module) {
 
 }  // namespace
 
+// The namespace key of a mutex name: the "Local\" prefix (or none) names the
+// session's namespace, which for session 0 is the machine's; "Global\" the
+// machine's; any other backslash is a path the object manager does not
+// have.
+bool MutexKey(const std::u16string& name, DWORD sessionId, std::u16string* key) {
+  std::u16string rest = name;
+  const std::u16string local = u"Local\\";
+  const std::u16string global = u"Global\\";
+  bool machineWide = sessionId == 0;
+  if (rest.compare(0, local.size(), local) == 0) {
+    rest = rest.substr(local.size());
+  } else if (rest.compare(0, global.size(), global) == 0) {
+    rest = rest.substr(global.size());
+    machineWide = true;
+  }
+  if (rest.find(u'\\') != std::u16string::npos) return false;
+  *key = machineWide ? global + rest : u"Sessions\\" + Widen(std::to_string(sessionId)) + u"\\" + rest;
+  return true;
+}
+
+DWORD SessionOf(DWORD processId) {
+  if (processId == Program().processId) return Program().sessionId;
+  if (processId == MainProgram().processId) return MainProgram().sessionId;
+  Process* process = FindProcess(processId);
+  return process ? process->sessionId : 1;
+}
+
 MutexObject::~MutexObject() {
   if (name_.empty()) return;
   auto found = Names().find(name_);
@@ -188,8 +199,8 @@ void MarkEnded(DWORD processId, DWORD exitCode) {
   process->holder.clear();
 }
 
-Process& Launch(const std::u16string& image, const std::u16string& commandLine) {
-  Process& process = NewProcess(image, commandLine);
+Process& Launch(const std::u16string& image, const std::u16string& commandLine, DWORD sessionId) {
+  Process& process = NewProcess(image, commandLine, sessionId);
   DWORD id = process.record.processId;
   if (tray::IsCompanion(image)) {
     tray::Run(process);
@@ -200,16 +211,16 @@ Process& Launch(const std::u16string& image, const std::u16string& commandLine) 
   return *FindProcess(id);
 }
 
-DWORD ProgramProcessId() { return kProgramProcessId; }
-DWORD ProgramThreadId() { return kProgramThreadId; }
+DWORD ProgramProcessId() { return Program().processId; }
+DWORD ProgramThreadId() { return Program().threadId; }
 
 DWORD ThreadOfProcess(DWORD processId) {
   Process* process = FindProcess(processId);
   return process ? process->threadId : 0;
 }
 
-DWORD StartBackgroundProcess(const std::u16string& imagePath) {
-  return NewProcess(imagePath, u"\"" + imagePath + u"\"").record.processId;
+DWORD StartBackgroundProcess(const std::u16string& imagePath, DWORD sessionId) {
+  return NewProcess(imagePath, u"\"" + imagePath + u"\"", sessionId).record.processId;
 }
 
 void EndBackgroundProcess(DWORD processId, DWORD exitCode) { MarkEnded(processId, exitCode); }
@@ -254,6 +265,7 @@ const SavedFields<Process>& ProcessFields() {
       Field<Process>("showWindow", [](auto& p) -> auto& { return p.record.showWindow; }),
       Field<Process>("inheritHandles", [](auto& p) -> auto& { return p.record.inheritHandles; }),
       Field("priorityClass", &Process::priorityClass),
+      Field("session", &Process::sessionId),
       Field("tray", &Process::tray),
       Field<Process>("image", [](auto& p) -> auto& { return p.record.imagePath; }),
       Field<Process>("commandLine", [](auto& p) -> auto& { return p.record.commandLine; }),
@@ -350,14 +362,14 @@ void EndProcess(DWORD processId, DWORD exitCode) {
 MutexState Mutex(const std::string& name) {
   MutexState state;
   std::u16string key;
-  if (!processes::MutexKey(FromAnsi(name), &key)) return state;
+  if (!processes::MutexKey(FromAnsi(name), Program().sessionId, &key)) return state;
   std::shared_ptr<processes::MutexObject> mutex = processes::FindMutex(key);
   if (!mutex) return state;
   state.exists = true;
   state.owned = mutex->owner != 0;
-  state.ownedByProgram = mutex->owner == processes::kProgramThreadId;
+  state.ownedByProgram = mutex->owner == processes::ProgramThreadId();
   state.abandoned = mutex->abandoned;
-  state.ownerProcessId = state.ownedByProgram ? processes::kProgramProcessId
+  state.ownerProcessId = state.ownedByProgram ? processes::ProgramProcessId()
                                               : mutex->ownerProcess;
   // One reference is ours, for this look-up.
   state.references = static_cast<unsigned>(mutex.use_count() - 1);
@@ -366,7 +378,8 @@ MutexState Mutex(const std::string& name) {
 
 void CreateForeignMutex(const std::string& name, bool owned) {
   std::u16string key;
-  if (!processes::MutexKey(FromAnsi(name), &key)) Fatal("CreateForeignMutex: bad name " + name);
+  if (!processes::MutexKey(FromAnsi(name), Program().sessionId, &key))
+    Fatal("CreateForeignMutex: bad name " + name);
   std::shared_ptr<processes::MutexObject> mutex = processes::FindMutex(key);
   if (!mutex) mutex = processes::NewMutex(key);
   if (owned && mutex->owner == 0) {
@@ -380,17 +393,80 @@ void CreateForeignMutex(const std::string& name, bool owned) {
 
 void ReleaseForeignMutex(const std::string& name) {
   std::u16string key;
-  if (!processes::MutexKey(FromAnsi(name), &key)) return;
+  if (!processes::MutexKey(FromAnsi(name), Program().sessionId, &key)) return;
   auto found = g_state.foreign.find(key);
   if (found == g_state.foreign.end()) return;
   std::shared_ptr<processes::MutexObject> mutex = found->second;
-  if (mutex->owner != 0 && mutex->owner != processes::kProgramThreadId) {
+  if (mutex->owner != 0 && mutex->owner != processes::ProgramThreadId()) {
     processes::MarkEnded(mutex->ownerProcess, 0);
     mutex->owner = 0;
     mutex->ownerProcess = 0;
     mutex->recursion = 0;
   }
   g_state.foreign.erase(found);
+}
+
+void KillForeignMutexOwner(const std::string& name, uint64_t atMs) {
+  std::u16string key;
+  if (!processes::MutexKey(FromAnsi(name), Program().sessionId, &key) || !g_state.foreign.count(key))
+    Fatal("KillForeignMutexOwner: no mutex " + name + " of another program");
+  clock::At(atMs, [key] {
+    auto found = g_state.foreign.find(key);
+    if (found == g_state.foreign.end()) return;
+    std::shared_ptr<processes::MutexObject> mutex = found->second;
+    if (mutex->owner != processes::ThreadOfProcess(mutex->ownerProcess)) return;
+    processes::MarkEnded(mutex->ownerProcess, 1);
+    mutex->owner = 0;
+    mutex->ownerProcess = 0;
+    mutex->recursion = 0;
+    mutex->abandoned = true;
+  }, "the owner of " + name + " is killed");
+}
+
+void SetProgramRun(const ProgramRun& run) {
+  ProgramContext& program = MainProgram();
+  program.commandLine = run.commandLine;
+  program.sessionId = run.sessionId;
+  program.userName = run.userName;
+}
+
+ProgramRun GetProgramRun() {
+  const ProgramContext& program = MainProgram();
+  return ProgramRun{program.commandLine, program.sessionId, program.userName};
+}
+
+std::vector<int> RunProgramsTogether(const std::vector<ProgramRun>& runs, int (*entry)(HINSTANCE)) {
+  std::vector<ProgramContext> contexts(runs.size());
+  std::vector<ProgramContext*> pointers;
+  std::vector<std::function<void()>> bodies;
+  std::vector<int> codes(runs.size(), -1);
+  for (size_t i = 0; i < runs.size(); ++i) {
+    ProgramContext& context = contexts[i];
+    if (i > 0) {
+      context.processId = processes::kTogetherProcessIds + 8 * static_cast<DWORD>(i);
+      context.threadId = context.processId + 4;
+    }
+    context.commandLine = runs[i].commandLine;
+    context.sessionId = runs[i].sessionId;
+    context.userName = runs[i].userName;
+    pointers.push_back(&context);
+    bodies.push_back([&codes, i, entry] { codes[i] = entry(machine::ProgramInstance()); });
+  }
+  // A run that ends still owning a mutex abandons it, as its thread's end
+  // does on Windows.
+  auto abandon = [] {
+    DWORD thread = processes::ProgramThreadId();
+    for (auto& entry : processes::Names()) {
+      std::shared_ptr<processes::MutexObject> mutex = entry.second.lock();
+      if (!mutex || mutex->owner != thread) continue;
+      mutex->owner = 0;
+      mutex->ownerProcess = 0;
+      mutex->recursion = 0;
+      mutex->abandoned = true;
+    }
+  };
+  RunTogether(pointers, bodies, abandon);
+  return codes;
 }
 
 }  // namespace winsim
@@ -400,23 +476,18 @@ void ReleaseForeignMutex(const std::string& name) {
 using winsim::processes::g_state;
 using winsim::processes::MutexObject;
 
-extern "C" {
+namespace {
 
-const winsim::DocumentedErrors kCreateMutexAErrors{
-    "CreateMutexA", {ERROR_ACCESS_DENIED, ERROR_INVALID_HANDLE}};
-
-HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES lpMutexAttributes, BOOL bInitialOwner,
-                           LPCSTR lpName) {
-  std::string detail = std::string(bInitialOwner ? "owned" : "not owned") + ", " +
-                       (lpName ? std::string(lpName) : std::string("(null)"));
-  if (winsim::Enter("CreateMutexA", detail)) return nullptr;
+// Creates or opens a mutex by its name as the program gives it (null or
+// empty: unnamed), as CreateMutexA and CreateMutexExW do.
+HANDLE CreateOrOpenMutex(const std::u16string* name, bool initialOwner) {
   std::u16string key;
-  if (lpName && lpName[0]) {
-    if (std::strlen(lpName) >= MAX_PATH) {
+  if (name && !name->empty()) {
+    if (name->size() >= MAX_PATH) {
       winsim::SetError(ERROR_FILENAME_EXCED_RANGE);
       return nullptr;
     }
-    if (!winsim::processes::MutexKey(winsim::FromAnsi(lpName), &key)) {
+    if (!winsim::processes::MutexKey(*name, winsim::Program().sessionId, &key)) {
       winsim::SetError(ERROR_PATH_NOT_FOUND);
       return nullptr;
     }
@@ -429,14 +500,52 @@ HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES lpMutexAttributes, BOOL bInitia
     }
   }
   std::shared_ptr<MutexObject> mutex = winsim::processes::NewMutex(key);
-  if (bInitialOwner) {
-    mutex->owner = winsim::processes::kProgramThreadId;
-    mutex->ownerProcess = winsim::processes::kProgramProcessId;
+  if (initialOwner) {
+    mutex->owner = winsim::processes::ProgramThreadId();
+    mutex->ownerProcess = winsim::processes::ProgramProcessId();
     mutex->recursion = 1;
   }
   HANDLE handle = winsim::NewHandle(mutex);
   winsim::SetError(ERROR_SUCCESS);
   return handle;
+}
+
+}  // namespace
+
+extern "C" {
+
+const winsim::DocumentedErrors kCreateMutexAErrors{
+    "CreateMutexA", {ERROR_ACCESS_DENIED, ERROR_INVALID_HANDLE}};
+
+HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES lpMutexAttributes, BOOL bInitialOwner,
+                           LPCSTR lpName) {
+  std::string detail = std::string(bInitialOwner ? "owned" : "not owned") + ", " +
+                       (lpName ? std::string(lpName) : std::string("(null)"));
+  if (winsim::Enter("CreateMutexA", detail)) return nullptr;
+  if (!lpName) return CreateOrOpenMutex(nullptr, bInitialOwner != FALSE);
+  std::u16string name = winsim::FromAnsi(lpName);
+  return CreateOrOpenMutex(&name, bInitialOwner != FALSE);
+}
+
+// ERROR_ACCESS_DENIED: the mutex exists and its security does not grant the
+// access asked for; ERROR_INVALID_HANDLE: the name is another object's.
+const winsim::DocumentedErrors kCreateMutexExWErrors{
+    "CreateMutexExW", {ERROR_ACCESS_DENIED, ERROR_INVALID_HANDLE}};
+
+HANDLE WINAPI CreateMutexExW(LPSECURITY_ATTRIBUTES lpMutexAttributes, LPCWSTR lpName,
+                             DWORD dwFlags, DWORD dwDesiredAccess) {
+  std::string detail = std::string((dwFlags & CREATE_MUTEX_INITIAL_OWNER) ? "owned" : "not owned") +
+                       ", " + winsim::Narrow(lpName) + ", access " + winsim::Hex(dwDesiredAccess);
+  if (winsim::Enter("CreateMutexExW", detail)) return nullptr;
+  if (dwFlags & ~static_cast<DWORD>(CREATE_MUTEX_INITIAL_OWNER)) {
+    winsim::SetError(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  if (!(dwDesiredAccess & SYNCHRONIZE))
+    winsim::Unsupported("CreateMutexExW", "a handle that cannot be waited on");
+  if (!lpName) return CreateOrOpenMutex(nullptr, (dwFlags & CREATE_MUTEX_INITIAL_OWNER) != 0);
+  std::u16string name = winsim::FromW(lpName);
+  return CreateOrOpenMutex(&name, (dwFlags & CREATE_MUTEX_INITIAL_OWNER) != 0);
 }
 
 const winsim::DocumentedErrors kReleaseMutexErrors{"ReleaseMutex", {ERROR_NOT_OWNER}};
@@ -449,7 +558,7 @@ BOOL WINAPI ReleaseMutex(HANDLE hMutex) {
     winsim::SetError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
-  if (mutex->owner != winsim::processes::kProgramThreadId) {
+  if (mutex->owner != winsim::processes::ProgramThreadId()) {
     winsim::SetError(ERROR_NOT_OWNER);
     return FALSE;
   }
@@ -482,7 +591,7 @@ DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
   if (!satisfied) return WAIT_TIMEOUT;
   bool abandoned = mutex && mutex->abandoned;
   object->OnWaitSatisfied();
-  if (mutex) mutex->ownerProcess = winsim::processes::kProgramProcessId;
+  if (mutex) mutex->ownerProcess = winsim::processes::ProgramProcessId();
   return abandoned ? WAIT_ABANDONED : WAIT_OBJECT_0;
 }
 
@@ -542,7 +651,8 @@ BOOL WINAPI CreateProcessW(LPCWSTR lpApplicationName, LPWSTR lpCommandLine,
   }
 
   // The start record is read before the process runs.
-  winsim::processes::Process& started = winsim::processes::Launch(image, commandLine);
+  winsim::processes::Process& started =
+      winsim::processes::Launch(image, commandLine, winsim::Program().sessionId);
   DWORD processId = started.record.processId;
   winsim::processes::Process* process = winsim::processes::FindProcess(processId);
   process->record.currentDirectory = directory;
@@ -559,6 +669,30 @@ BOOL WINAPI CreateProcessW(LPCWSTR lpApplicationName, LPWSTR lpCommandLine,
       std::make_shared<winsim::processes::ProcessObject>(process->threadId, true));
   lpProcessInformation->dwProcessId = processId;
   lpProcessInformation->dwThreadId = process->threadId;
+  return TRUE;
+}
+
+DWORD WINAPI GetCurrentProcessId(void) {
+  winsim::Enter("GetCurrentProcessId");
+  return winsim::processes::ProgramProcessId();
+}
+
+const winsim::DocumentedErrors kProcessIdToSessionIdErrors{
+    "ProcessIdToSessionId", {ERROR_ACCESS_DENIED, ERROR_INVALID_PARAMETER}};
+
+BOOL WINAPI ProcessIdToSessionId(DWORD dwProcessId, DWORD* pSessionId) {
+  if (winsim::Enter("ProcessIdToSessionId", std::to_string(dwProcessId))) return FALSE;
+  if (pSessionId == nullptr) {
+    winsim::SetError(ERROR_NOACCESS);
+    return FALSE;
+  }
+  bool known = dwProcessId == winsim::processes::ProgramProcessId() ||
+               winsim::processes::FindProcess(dwProcessId) != nullptr;
+  if (!known) {
+    winsim::SetError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  *pSessionId = winsim::processes::SessionOf(dwProcessId);
   return TRUE;
 }
 

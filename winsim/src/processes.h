@@ -13,16 +13,23 @@
 namespace winsim {
 namespace processes {
 
-// The program's own process and thread.
+// The program's own process and thread (of the run that runs now).
 DWORD ProgramProcessId();
 DWORD ProgramThreadId();
+// The session of a process (the program's or one of the machine's); 1, the
+// logged-on user's, for a process the machine does not know.
+DWORD SessionOf(DWORD processId);
+// The key under which a mutex of that name lives for a process of the
+// session: "Global\" names and the session 0's own names in the machine's
+// namespace, other names in the session's. False for a name with a path.
+bool MutexKey(const std::u16string& name, DWORD sessionId, std::u16string* key);
 
 // The id of a simulated process's (only) thread.
 DWORD ThreadOfProcess(DWORD processId);
 
 // Registers a running process that the machine itself started (a viewer
 // opened by a test); returns its id.
-DWORD StartBackgroundProcess(const std::u16string& imagePath);
+DWORD StartBackgroundProcess(const std::u16string& imagePath, DWORD sessionId = 1);
 // Marks a process as ended with the exit code.
 void EndBackgroundProcess(DWORD processId, DWORD exitCode);
 
@@ -30,13 +37,14 @@ struct Process {
   ProcessRecord record;
   DWORD threadId = 0;
   DWORD priorityClass = 0;
+  DWORD sessionId = 1;
   bool tray = false;   // it started as the tray companion
   std::string holder;  // file holder name while the image is in use
 };
 
 // Starts the image as a process; the tray companion's executable runs as
 // the companion, anything else runs (doing nothing visible) until ended.
-Process& Launch(const std::u16string& image, const std::u16string& commandLine);
+Process& Launch(const std::u16string& image, const std::u16string& commandLine, DWORD sessionId);
 // The process (or the process of the thread) with the id, or null.
 Process* FindProcess(DWORD id);
 // The process ends with the exit code: its image is no longer in use.

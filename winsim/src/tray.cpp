@@ -57,9 +57,17 @@ void ScheduleTrayWindow(uint64_t when) {
       clock::At(when, [] { CreateTrayWindow(0); }, "soltray.exe opens its window");
 }
 
+// The key of the companion's mutex in the session of its process (the name
+// has no prefix: each session has its own).
+std::u16string MutexKeyOf(const processes::Process& process) {
+  std::u16string key;
+  processes::MutexKey(kTrayMutex, process.sessionId, &key);
+  return key;
+}
+
 // The companion owns its mutex from its start.
 void TakeMutex(const processes::Process& process) {
-  g_tray.mutex = processes::NewMutex(kTrayMutex);
+  g_tray.mutex = processes::NewMutex(MutexKeyOf(process));
   g_tray.mutex->owner = process.threadId;
   g_tray.mutex->ownerProcess = process.record.processId;
   g_tray.mutex->recursion = 1;
@@ -215,10 +223,12 @@ void Run(processes::Process& process) {
   process.tray = true;
   ++tray.starts;
   tray.lastProcessId = process.record.processId;
-  if (processes::FindMutex(kTrayMutex)) {
+  if (processes::FindMutex(MutexKeyOf(process))) {
     processes::MarkEnded(process.record.processId, 0);
     return;
   }
+  if (tray.processId != 0)
+    Unsupported("soltray.exe", "companions in two sessions at once");
   tray.processId = process.record.processId;
   TakeMutex(process);
   process.holder = "soltray.exe (process " + std::to_string(process.record.processId) + ")";
@@ -242,10 +252,10 @@ void Kill() { EndTray(true); }
 void SetTrayBehaviour(const TrayBehaviour& behaviour) { tray::g_tray.behaviour = behaviour; }
 TrayBehaviour GetTrayBehaviour() { return tray::g_tray.behaviour; }
 
-bool StartTrayCompanion(const std::u16string& path) {
+bool StartTrayCompanion(const std::u16string& path, DWORD sessionId) {
   std::u16string canonical;
   if (!files::Canonical(path, &canonical) || !files::IsFile(canonical)) return false;
-  processes::Process& process = processes::Launch(canonical, u"\"" + canonical + u"\"");
+  processes::Process& process = processes::Launch(canonical, u"\"" + canonical + u"\"", sessionId);
   if (!process.tray) Fatal("StartTrayCompanion: " + Narrow(path) + " is not soltray.exe");
   return true;
 }

@@ -111,6 +111,26 @@ size_t OpenRegistryKeys();  // registry handles not yet closed with RegCloseKey
 void SetCommandLine(const std::u16string& commandLine);
 std::u16string CommandLine();
 
+// One run of the program: its command line, the session its process runs
+// in (1, the logged-on user's, by default; 0 is the services' session) and
+// the name of the account it runs as.
+struct ProgramRun {
+  std::u16string commandLine;
+  DWORD sessionId = 1;
+  std::u16string userName = u"Administrator";
+};
+// The program's process for the single runs that follow (SetCommandLine
+// changes its command line alone).
+void SetProgramRun(const ProgramRun& run);
+ProgramRun GetProgramRun();
+// Runs the program's entry once for each run, all at the same time in one
+// machine, as separate processes: each on a thread of its own, one at a
+// time; a run gives way to the others only while it waits (Sleep,
+// WaitForSingleObject), and machine time moves only while every run waits.
+// The first run goes first. A run that ends owning a mutex abandons it.
+// Returns the exit codes in the order of the runs.
+std::vector<int> RunProgramsTogether(const std::vector<ProgramRun>& runs, int (*entry)(HINSTANCE));
+
 // The system the program runs on.
 struct SystemBehaviour {
   // What GetModuleFileNameW reports as the program's path.
@@ -150,6 +170,9 @@ struct ClockBehaviour {
   // The virtual time a single run may use before the machine stops it as a
   // runaway (one hour).
   uint64_t timeLimitMs = 3600000;
+  // GetLocalTime: the local date and time at machine time 0, in
+  // milliseconds since 1970-01-01 00:00 (default: 2025-06-02 09:30).
+  uint64_t localTimeAtStartMs = 1748856600000;
 };
 void SetClockBehaviour(const ClockBehaviour& behaviour);
 ClockBehaviour GetClockBehaviour();

@@ -71,10 +71,20 @@ struct ShownDialog {
   std::u16string caption;        // at the time it closed
   std::u16string text;           // text of the edit control 1001 when it closed
   bool systemSetFocus = false;   // WM_INITDIALOG returned nonzero
+  int focusId = 0;               // the control the program gave the focus (SetFocus), or 0
+  // The edit control's selection (character positions, CR LF counting as
+  // two) and its first visible line. The box shows kEditVisibleLines lines.
+  int selectionStart = 0;
+  int selectionEnd = 0;
+  int firstVisibleLine = 0;
   DialogEnd end = DialogEnd::Open;
   INT_PTR result = 0;            // EndDialog's result
   std::vector<DialogMessage> messages;
 };
+
+// Lines of the log text that edit control 1001 shows at once: 194 dialog
+// units high in the 8-point font, 13 pixels to a line at 96 DPI.
+const int kEditVisibleLines = 23;
 
 // Every DialogBoxParamW call that created a dialog (or would have), in order.
 std::vector<ShownDialog> DialogsShown();
@@ -131,10 +141,10 @@ struct TrayBehaviour {
 void SetTrayBehaviour(const TrayBehaviour& behaviour);
 TrayBehaviour GetTrayBehaviour();
 
-// Starts the companion from the file at path as Windows does at logon (the
-// file must exist; false when it does not). The command line is the quoted
-// path.
-bool StartTrayCompanion(const std::u16string& path);
+// Starts the companion from the file at path as Windows does at logon of a
+// user of the session (the file must exist; false when it does not). The
+// command line is the quoted path.
+bool StartTrayCompanion(const std::u16string& path, DWORD sessionId = 1);
 // Ends a running companion from outside (killed): the mutex is abandoned.
 void KillTrayCompanion();
 
@@ -187,5 +197,8 @@ MutexState Mutex(const std::string& name);
 // other program had created it; it lives until ReleaseForeignMutex.
 void CreateForeignMutex(const std::string& name, bool owned);
 void ReleaseForeignMutex(const std::string& name);
+// At machine time atMs the other program that owns the mutex is killed: the
+// mutex is abandoned.
+void KillForeignMutexOwner(const std::string& name, uint64_t atMs);
 
 }  // namespace winsim
