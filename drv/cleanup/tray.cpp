@@ -2,11 +2,14 @@
 // start-up registration under the machine's Run key, and starting it.
 //
 // The companion holds the named mutex for as long as it runs, owns a
-// top-level window of its class and ends on message WM_USER + 2. Nothing here
-// writes to the operation log: every failure is silent.
+// top-level window of its class and ends on message WM_USER + 2. Failures
+// are silent, but for a missing executable at the install.
 #include "cleanup/tray.h"
 
+#include "cleanup/deferred_delete.h"
 #include "job/handles.h"
+#include "job/log.h"
+#include "job/log_dialog.h"
 #include "job/text.h"
 
 namespace svd {
@@ -75,17 +78,20 @@ bool SamePath(LPCWSTR a, LPCWSTR b) {
   return CompareStringOrdinal(a, -1, b, -1, TRUE) == CSTR_EQUAL;
 }
 
-void DeleteTrayFile(LPCWSTR path) {
+// False when the file is still there after the last attempt.
+bool DeleteTrayFile(LPCWSTR path) {
   for (int attempt = 0; attempt < kDeleteAttempts; ++attempt) {
-    if (DeleteFileW(path)) return;
+    if (DeleteFileW(path)) return true;
     DWORD error = GetLastError();
-    if (error == ERROR_FILE_NOT_FOUND) return;
+    if (error == ERROR_FILE_NOT_FOUND) return true;
     Sleep(error == ERROR_ACCESS_DENIED ? kAccessDeniedSleepMs : kOtherErrorSleepMs);
   }
+  return false;
 }
 
-// Deletes the executable that the Run value names, unless it is keepFile.
-void DeleteRegisteredTray(HKEY key, LPCWSTR keepFile) {
+// Deletes the executable that the Run value names, unless it is keepFile;
+// one that stays goes to leftovers.
+void DeleteRegisteredTray(HKEY key, PendingDelete** leftovers, LPCWSTR keepFile) {
   WCHAR path[kRunValueUnits];
   if (!ReadRunValue(key, path)) {
     Sleep(kMissingValueSleepMs);
@@ -93,7 +99,14 @@ void DeleteRegisteredTray(HKEY key, LPCWSTR keepFile) {
   }
   if (path[0] == 0) return;
   if (keepFile != nullptr && SamePath(path, keepFile)) return;
-  DeleteTrayFile(path);
+  if (!DeleteTrayFile(path) && leftovers != nullptr) AddPendingDelete(leftovers, path);
+}
+
+// Whether the executable is missing (not merely unreadable).
+bool TrayFileMissing(LPCWSTR path) {
+  if (GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES) return false;
+  DWORD error = GetLastError();
+  return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
 }
 
 bool IsNt6OrLater() {
@@ -153,7 +166,7 @@ size_t ParentLength(LPCWSTR path, size_t length) {
 
 }  // namespace
 
-void StopTray(LPCWSTR keepFile) {
+void StopTray(PendingDelete** leftovers, LPCWSTR keepFile) {
   HANDLE mutex = CreateMutexA(nullptr, FALSE, kTrayMutexName);
   bool mutexObtained = mutex != nullptr;
   if (mutexObtained) {
@@ -163,7 +176,7 @@ void StopTray(LPCWSTR keepFile) {
 
   RegistryKey key = OpenRegistryKey(HKEY_LOCAL_MACHINE, kRunKey, KEY_ALL_ACCESS);
   if (!key) return;
-  if (mutexObtained) DeleteRegisteredTray(key.Get(), keepFile);
+  if (mutexObtained) DeleteRegisteredTray(key.Get(), leftovers, keepFile);
   RegDeleteValueA(key.Get(), kRunValueAnsi);
 }
 
@@ -172,8 +185,14 @@ void StartTray(InstallJob* job) {
   CountedString path = TrayPath(job);
   // A path that could not be built is neither registered nor started.
   if (Length(path) == 0) return;
-  RegisterTray(Text(path), Length(path));
-  LaunchTray(Text(path), Length(path));
+  if (TrayFileMissing(Text(path))) {
+    LogLine(job, TEXT("The tray program %s was not found; it is not registered"), Text(path));
+  } else {
+    RegisterTray(Text(path), Length(path));
+    // Started on an invisible window station, it would show its icon to
+    // nobody and hold its file until the next reboot.
+    if (InteractiveWindowStation()) LaunchTray(Text(path), Length(path));
+  }
   Release(path);
 }
 

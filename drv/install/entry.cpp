@@ -5,6 +5,7 @@
 #include "cleanup/deferred_delete.h"
 #include "cleanup/tray.h"
 #include "install/probes.h"
+#include "install/setup_lock.h"
 #include "job/log_dialog.h"
 #include "job/text.h"
 #include "workflows/job_setup.h"
@@ -53,6 +54,10 @@ const CommandWord kCommandWords[] = {
 };
 const WCHAR* const kSetDefaultWord = TEXT("def.set");
 
+const WCHAR* const kQuietSwitch = TEXT("/quiet");
+const WCHAR* const kLogSwitch = TEXT("/log");
+const size_t kLogSwitchLength = 4;
+
 const WCHAR* const kHelpWindowClass = TEXT("HH Parent");
 const WCHAR* const kHelpWindowTitle = TEXT("Solvendale Help");
 
@@ -72,28 +77,27 @@ bool ShiftKeyDown() {
   return (static_cast<unsigned short>(GetAsyncKeyState(VK_SHIFT)) & 0x8000) != 0;
 }
 
-// True only when the process's window station is known to be visible to a
-// user. A service or scheduled-task session has an invisible one, where a
-// modal dialog would wait for ever for a click nobody can make.
-bool InteractiveWindowStation() {
-  HWINSTA station = GetProcessWindowStation();
-  if (station == nullptr) return false;
-  USEROBJECTFLAGS flags = {};
-  DWORD needed = 0;
-  if (!GetUserObjectInformationW(station, UOI_FLAGS, &flags, sizeof(flags), &needed)) {
-    return false;
-  }
-  return (flags.dwFlags & WSF_VISIBLE) != 0;
-}
-
 // Hands every path to the delete-at-reboot facility; returns how many the
-// system accepted. A refused path is neither logged nor an error.
-DWORD ScheduleForReboot(const PendingDelete* list) {
+// system accepted. A refused path is neither logged nor an error; the
+// report names each path with the system's answer.
+DWORD ScheduleForReboot(const PendingDelete* list, Report* report) {
   DWORD accepted = 0;
   for (const PendingDelete* entry = list; entry != nullptr; entry = entry->next) {
-    if (MoveFileExW(entry->path, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT)) ++accepted;
+    bool scheduled = MoveFileExW(entry->path, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT) != FALSE;
+    if (scheduled) ++accepted;
+    if (report != nullptr) ReportScheduled(report, entry->path, scheduled, GetLastError());
   }
   return accepted;
+}
+
+// "/log=<file>": the file, or null when the argument is no such switch.
+LPCWSTR LogSwitchFile(LPCWSTR argument) {
+  for (size_t i = 0; i < kLogSwitchLength; ++i) {
+    WCHAR unit = argument[i];
+    if (unit >= 'A' && unit <= 'Z') unit = static_cast<WCHAR>(unit + ('a' - 'A'));
+    if (unit != kLogSwitch[i]) return nullptr;
+  }
+  return argument[kLogSwitchLength] == '=' ? argument + kLogSwitchLength + 1 : nullptr;
 }
 
 int JobExitCode(const JobOutcome& outcome, int doneCode) {
@@ -102,7 +106,7 @@ int JobExitCode(const JobOutcome& outcome, int doneCode) {
   return doneCode;
 }
 
-int RunCommand(Command command, HWND parent) {
+int RunCommand(Command command, HWND parent, const RunOptions& options, Report* report) {
   switch (command) {
     case kCheckDriver:
       return CheckInstalledDriver() ? kDriverInstalled : kProbeNo;
@@ -110,14 +114,13 @@ int RunCommand(Command command, HWND parent) {
       if (CheckPendingComponents()) return kComponentsPending;
       return CheckDefaultPrinter() ? kNoProductDefault : kProbeNo;
     case kUninstall:
-      CloseHelpWindows();
-      return JobExitCode(RunJob(parent, UnInstallAndClean), kUninstallDone);
+      return JobExitCode(RunJob(parent, UnInstallAndClean, options.quiet, report),
+                         kUninstallDone);
     case kRemoveTray:
-      StopTray(nullptr);
+      StopTray(nullptr, nullptr);
       return kNothingDone;
     case kInstall:
-      CloseHelpWindows();
-      return JobExitCode(RunJob(parent, ReInstall), kInstallDone);
+      return JobExitCode(RunJob(parent, ReInstall, options.quiet, report), kInstallDone);
     case kSetDefault:
       MakeProductPrinterDefault();
       return kDefaultSet;
@@ -158,6 +161,30 @@ HWND ParentWindowArgument(int count, LPWSTR* arguments) {
   return IsWindow(window) ? window : nullptr;
 }
 
+RunOptions TakeSwitches(int* count, LPWSTR* arguments) {
+  RunOptions options = {false, false, nullptr};
+  int kept = *count < 2 ? *count : 2;
+  for (int i = 2; i < *count; ++i) {
+    LPCWSTR argument = arguments[i];
+    LPCWSTR file = LogSwitchFile(argument);
+    if (TextEqualsAsciiNoCase(argument, kQuietSwitch)) {
+      options.quiet = true;
+    } else if (TextEqualsAsciiNoCase(argument, kLogSwitch)) {
+      options.report = true;
+      options.reportFile = nullptr;
+    } else if (file != nullptr) {
+      options.report = true;
+      // "/log=" without a file: the default file.
+      options.reportFile = *file != 0 ? file : nullptr;
+    } else {
+      arguments[kept++] = arguments[i];
+    }
+  }
+  for (int i = kept; i < *count; ++i) arguments[i] = nullptr;
+  *count = kept;
+  return options;
+}
+
 int InstallerMain(HINSTANCE instance) {
   InstanceHandle = instance;
   int count = 0;
@@ -165,8 +192,20 @@ int InstallerMain(HINSTANCE instance) {
   if (arguments == nullptr) return kNothingDone;
   int exitCode = kNothingDone;
   if (count >= 2) {
+    RunOptions options = TakeSwitches(&count, arguments);
+    Report report;
+    if (options.report) BeginReport(&report);
     HWND parent = ParentWindowArgument(count, arguments);
-    exitCode = RunCommand(FindCommand(arguments[1]), parent);
+    exitCode = RunCommand(FindCommand(arguments[1]), parent, options,
+                          options.report ? &report : nullptr);
+    if (options.report) {
+      if (!report.job) ReportAnswer(&report, arguments[1], exitCode);
+      CountedString path = nullptr;
+      if (options.reportFile != nullptr) Assign(path, options.reportFile);
+      else path = DefaultReportPath();
+      EndReport(&report, path != nullptr ? Text(path) : nullptr, exitCode);
+      Release(path);
+    }
   }
   LocalFree(arguments);
   return exitCode;
@@ -182,17 +221,26 @@ void CloseHelpWindows() {
   // A help window that ignores the requests is left open; the job goes on.
 }
 
-JobOutcome RunJob(HWND parent, Workflow workflow) {
+JobOutcome RunJob(HWND parent, Workflow workflow, bool quiet, Report* report) {
   InstallJob job;
-  CreateInstallJob(&job);
-  workflow(&job);
+  BeginInstallJob(&job);
+  SetupLock lock;
+  if (TakeSetupLock(&job, &lock)) {
+    CloseHelpWindows();
+    ResolveInstallJob(&job);
+    workflow(&job);
+  }
   JobOutcome outcome;
-  outcome.scheduled = ScheduleForReboot(job.PendingDeleteList);
+  outcome.scheduled = ScheduleForReboot(job.PendingDeleteList, report);
   if (job.PendingDeleteList != nullptr) ReleasePendingDeletes(&job.PendingDeleteList);
-  if ((job.ErrorCount != 0 || ShiftKeyDown()) && InteractiveWindowStation()) {
+  // The machine is left as the job leaves it: the next setup may start
+  // while this one's dialog is open.
+  ReleaseSetupLock(&lock);
+  if (!quiet && (job.ErrorCount != 0 || ShiftKeyDown()) && InteractiveWindowStation()) {
     ShowLogDialog(parent, &job);
   }
   outcome.failed = job.ErrorCount != 0;
+  if (report != nullptr) ReportLog(report, Text(job.OperationLog));
   DestroyInstallJob(&job);
   return outcome;
 }

@@ -31,6 +31,7 @@ enum class ErrorId {
   CantOpenPrinter = 16,
   CantDeletePrinter = 17,
   CantRetrieveInstallerDirectory = 18,
+  AnotherSetupRunning = 23,
 };
 
 inline LPCWSTR ErrorText(ErrorId id) {
@@ -53,6 +54,7 @@ inline LPCWSTR ErrorText(ErrorId id) {
     case ErrorId::CantOpenPrinter: return TEXT("Can`t open printer '%s'");
     case ErrorId::CantDeletePrinter: return TEXT("Can`t delete printer '%s'");
     case ErrorId::CantRetrieveInstallerDirectory: return TEXT("Can`t retrieve installer directory.");
+    case ErrorId::AnotherSetupRunning: return TEXT("Another Solvendale setup is still running");
   }
   return TEXT("");
 }

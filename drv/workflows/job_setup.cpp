@@ -71,6 +71,11 @@ void ResolveSystemDirectory(InstallJob* job) {
 }  // namespace
 
 void CreateInstallJob(InstallJob* job) {
+  BeginInstallJob(job);
+  ResolveInstallJob(job);
+}
+
+void BeginInstallJob(InstallJob* job) {
   job->SourceDir = nullptr;
   job->SystemDir = nullptr;
   job->OperationLog = nullptr;
@@ -93,6 +98,9 @@ void CreateInstallJob(InstallJob* job) {
   job->CheckMonitorVersion = false;
   job->InstallMonitor = true;
   job->CopyMonitor = true;
+}
+
+void ResolveInstallJob(InstallJob* job) {
   CheckSpooler(job);
   ResolveDriverDirectory(job);
   job->RedirectedPrinters = nullptr;

@@ -18,11 +18,11 @@ namespace {
 // registers again at its end is kept.
 void StopTrayForJob(InstallJob* job) {
   if (!job->Reinstalling) {
-    StopTray(nullptr);
+    StopTray(&job->PendingDeleteList, nullptr);
     return;
   }
   CountedString keep = TrayPath(job);
-  StopTray(Text(keep));
+  StopTray(&job->PendingDeleteList, Text(keep));
   Release(keep);
 }
 

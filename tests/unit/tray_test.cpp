@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "cleanup/deferred_delete.h"
 #include "job/install_job.h"
 
 namespace {
@@ -46,7 +47,11 @@ class TrayCompanionTest : public ::testing::Test {
     winsim::CreateRegKey(kRunKey);
     winsim::PutFile(winsim::TrayPath(), {'M', 'Z'});
   }
-  void TearDown() override { svd::Release(job_.SourceDir); }
+  void TearDown() override {
+    svd::Release(job_.SourceDir);
+    svd::Release(job_.OperationLog);
+    svd::ReleasePendingDeletes(&leftovers_);
+  }
 
   void Register(const std::u16string& path) { winsim::SetRegString(kRunKey, kRunValue, path); }
   void StartCompanion(const winsim::TrayBehaviour& behaviour) {
@@ -57,12 +62,18 @@ class TrayCompanionTest : public ::testing::Test {
   // Runs StopTray and returns the virtual time it took.
   uint64_t Stop(LPCWSTR keepFile = nullptr) {
     uint64_t start = winsim::NowMs();
-    svd::StopTray(keepFile);
+    svd::StopTray(&leftovers_, keepFile);
     return winsim::NowMs() - start;
+  }
+  std::u16string Leftovers() {
+    std::u16string paths;
+    for (svd::PendingDelete* entry = leftovers_; entry != nullptr; entry = entry->next) paths += entry->path;
+    return paths;
   }
   void SetSourceDir(const std::u16string& dir) { svd::Assign(job_.SourceDir, dir.c_str()); }
 
   svd::InstallJob job_{};
+  svd::PendingDelete* leftovers_ = nullptr;
 };
 
 TEST_F(TrayCompanionTest, WithoutCompanionNoWindowIsSoughtButFileAndValueGo) {
@@ -148,6 +159,8 @@ TEST_F(TrayCompanionTest, RegisteredFileGoneOrLocked) {
   EXPECT_EQ(10u, winsim::CallCount("DeleteFileW"));
   EXPECT_TRUE(winsim::FileExists(winsim::TrayPath()));
   EXPECT_FALSE(winsim::RegValueExists(kRunKey, kRunValue));
+  // Left for deletion at reboot, once however often it stays.
+  EXPECT_EQ(winsim::TrayPath(), Leftovers());
 
   winsim::ClearCalls();
   winsim::ReleaseHolder("scanner");
@@ -155,6 +168,7 @@ TEST_F(TrayCompanionTest, RegisteredFileGoneOrLocked) {
   winsim::HoldFile(winsim::TrayPath(), "indexer", ERROR_SHARING_VIOLATION);
   EXPECT_EQ(100u, Stop());
   EXPECT_EQ(10u, winsim::CallCount("DeleteFileW"));
+  EXPECT_EQ(winsim::TrayPath(), Leftovers());
 }
 
 TEST_F(TrayCompanionTest, EmptyOrMissingValue) {
@@ -266,8 +280,28 @@ TEST_F(TrayCompanionTest, StartTrayOnlyOnNt6OrLater) {
   EXPECT_EQ(1u, winsim::CallCount("CreateProcessW"));
 }
 
+TEST_F(TrayCompanionTest, StartTrayNeedsItsFileAndStartsOnlyOnAVisibleWindowStation) {
+  SetSourceDir(winsim::InstallerDirectory() + u"\\");
+  winsim::RemoveFile(winsim::TrayPath());
+  svd::StartTray(&job_);
+  EXPECT_FALSE(winsim::RegValueExists(kRunKey, kRunValue));
+  EXPECT_EQ(0u, winsim::CallCount("CreateProcessW"));
+  EXPECT_EQ(u"The tray program " + winsim::TrayPath() + u" was not found; it is not registered\r\n",
+            std::u16string(svd::Text(job_.OperationLog)));
+
+  winsim::PutFile(winsim::TrayPath(), {'M', 'Z'});
+  winsim::DesktopBehaviour service;
+  service.interactiveSession = false;
+  winsim::SetDesktopBehaviour(service);
+  svd::StartTray(&job_);
+  EXPECT_TRUE(winsim::RegValueExists(kRunKey, kRunValue));
+  EXPECT_EQ(0u, winsim::CallCount("CreateProcessW"));
+  EXPECT_FALSE(winsim::TrayCompanion().running);
+}
+
 TEST_F(TrayCompanionTest, LongTrayPathIsRegisteredWholeAndQuotedCut) {
   std::u16string parent = u"C:\\" + std::u16string(290, u'd');
+  winsim::PutFile(parent + u"\\soltray.exe", {'M', 'Z'});
   SetSourceDir(parent + u"\\Setup\\");
   svd::StartTray(&job_);
   std::u16string path = parent + u"\\soltray.exe";
