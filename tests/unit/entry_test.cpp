@@ -6,6 +6,7 @@
 
 #include <climits>
 #include <string>
+#include <vector>
 
 #include "install/entry.h"
 #include "winsim/control.h"
@@ -77,6 +78,78 @@ TEST_F(EntryTest, ParentWindowOnlyFromExactlyThreeArguments) {
     LPWSTR arguments[] = {program.data(), const_cast<LPWSTR>(u"in"), const_cast<LPWSTR>(text)};
     EXPECT_EQ(ParentWindowArgument(3, arguments), nullptr);
   }
+}
+
+TEST_F(EntryTest, SwitchesAfterTheWordAreTakenOutBeforeTheOwnerRule) {
+  struct Case {
+    std::vector<std::u16string> arguments;  // after the program
+    std::vector<std::u16string> left;
+    bool quiet, report;
+    const char16_t* file;
+  };
+  const Case cases[] = {
+      {{u"in", u"1234"}, {u"in", u"1234"}, false, false, nullptr},
+      {{u"in", u"/quiet", u"1234"}, {u"in", u"1234"}, true, false, nullptr},
+      {{u"in", u"1234", u"/QUIET"}, {u"in", u"1234"}, true, false, nullptr},
+      {{u"in", u"/Log=C:\\a b.log", u"1234", u"/qUiEt"}, {u"in", u"1234"}, true, true, u"C:\\a b.log"},
+      {{u"in", u"/log=x", u"/LOG"}, {u"in"}, false, true, nullptr},
+      {{u"in", u"/LOG", u"/log=y"}, {u"in"}, false, true, u"y"},
+      {{u"in", u"/log="}, {u"in"}, false, true, nullptr},
+      // Unknown switches and near misses stay, like any extra argument.
+      {{u"in", u"/quiet2", u"/logfile", u"-quiet", u"1234"}, {u"in", u"/quiet2", u"/logfile", u"-quiet", u"1234"},
+       false, false, nullptr},
+      // Before the word nothing is a switch: it is the word.
+      {{u"/quiet", u"in"}, {u"/quiet", u"in"}, false, false, nullptr},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::u16string> texts = c.arguments;
+    texts.insert(texts.begin(), winsim::InstallerPath());
+    std::vector<LPWSTR> arguments;
+    for (std::u16string& text : texts) arguments.push_back(text.data());
+    arguments.push_back(nullptr);
+    int count = static_cast<int>(texts.size());
+    RunOptions options = TakeSwitches(&count, arguments.data());
+    std::vector<std::u16string> left;
+    for (int i = 1; i < count; ++i) left.push_back(arguments[i]);
+    SCOPED_TRACE(U8(c.arguments.back()));
+    EXPECT_EQ(left, c.left);
+    EXPECT_EQ(arguments[count], nullptr);
+    EXPECT_EQ(options.quiet, c.quiet);
+    EXPECT_EQ(options.report, c.report);
+    EXPECT_EQ(c.file ? std::u16string(c.file) : u"(none)",
+              options.reportFile ? std::u16string(options.reportFile) : u"(none)");
+  }
+}
+
+TEST_F(EntryTest, OwnerWindowAmongSwitches) {
+  HWND owner = winsim::OpenWindow(u"SetupWindow", u"Setup");
+  std::u16string number;
+  for (char c : std::to_string(reinterpret_cast<INT_PTR>(owner))) number += char16_t(c);
+  winsim::DesktopBehaviour shift;
+  shift.shiftDown = true;
+  winsim::SetDesktopBehaviour(shift);
+  EXPECT_EQ(Run(u" un /LOG=C:\\r.log " + number), 2);
+  EXPECT_EQ(Run(u" un " + number + u" /log"), 2);
+  EXPECT_EQ(Run(u" un " + number + u" /other"), 2);
+  std::vector<winsim::ShownDialog> shown = winsim::DialogsShown();
+  ASSERT_EQ(shown.size(), 3u);
+  EXPECT_EQ(shown[0].owner, owner);
+  EXPECT_EQ(shown[1].owner, owner);
+  EXPECT_EQ(shown[2].owner, nullptr);
+}
+
+TEST_F(EntryTest, QuietRunShowsNoDialogInAnInteractiveSession) {
+  winsim::DesktopBehaviour shift;
+  shift.shiftDown = true;
+  winsim::SetDesktopBehaviour(shift);
+  winsim::ServiceBehaviour denied;
+  denied.managerAccessDenied = true;
+  winsim::SetServiceBehaviour(denied);
+  EXPECT_EQ(Run(u" install /quiet"), 100);
+  winsim::SetServiceBehaviour(winsim::ServiceBehaviour());
+  EXPECT_EQ(Run(u" uninstall /Quiet"), 2);
+  EXPECT_EQ(winsim::CallCount("DialogBoxParamW"), 0u);
+  EXPECT_EQ(winsim::CallCount("GetAsyncKeyState"), 0u);
 }
 
 TEST_F(EntryTest, HelpWindowsAreAskedToCloseUntilNoneIsLeft) {

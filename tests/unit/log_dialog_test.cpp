@@ -52,6 +52,11 @@ TEST_F(LogDialogTest, ErrorLogCaptionAndText) {
   EXPECT_EQ(dialog.caption, u"Solvendale build 2093- Install error log!");
   EXPECT_EQ(dialog.text, u"Solvendale 2093\r\n  Error(4): Can't start the spooler\r\n");
   EXPECT_FALSE(dialog.systemSetFocus);
+  // The error line is selected (from "Error(" to its end) and has the focus.
+  EXPECT_EQ(dialog.selectionStart, 19);
+  EXPECT_EQ(dialog.selectionEnd, 52);
+  EXPECT_EQ(dialog.firstVisibleLine, 0);
+  EXPECT_EQ(dialog.focusId, IDC_LOG_TEXT);
   EXPECT_EQ(dialog.end, DialogEnd::CloseButton);
   EXPECT_EQ(dialog.result, 1);
 }
@@ -62,6 +67,44 @@ TEST_F(LogDialogTest, PlainLogCaptionAndOwner) {
   winsim::ShownDialog dialog = ShowOnce(owner);
   EXPECT_EQ(dialog.caption, u"Solvendale build 2093- Install log.");
   EXPECT_EQ(dialog.owner, owner);
+  // No error line: at the top, nothing selected, no focus given.
+  EXPECT_EQ(dialog.selectionEnd, 0);
+  EXPECT_EQ(dialog.firstVisibleLine, 0);
+  EXPECT_EQ(dialog.focusId, 0);
+}
+
+TEST_F(LogDialogTest, ALongLogOpensOnItsFirstErrorLine) {
+  for (int i = 0; i < 40; ++i) LogLine(&job_, u"line %d", i);
+  SetLastError(0);
+  ErrorLine(&job_, ErrorId::CantAddPrinter, u"Office");
+  ErrorLine(&job_, ErrorId::CantAddPrinter, u"Home");
+  winsim::ShownDialog dialog = ShowOnce();
+  std::u16string selected = dialog.text.substr(dialog.selectionStart, dialog.selectionEnd - dialog.selectionStart);
+  EXPECT_EQ(selected, u"Error(15): Can`t add printer 'Office'");
+  // Line 40 is scrolled into view: the box shows 23 lines.
+  EXPECT_EQ(dialog.firstVisibleLine, 40 - winsim::kEditVisibleLines + 1);
+}
+
+TEST_F(LogDialogTest, FirstErrorLineOfALog) {
+  struct Case {
+    const char16_t* log;
+    size_t start, end;  // SIZE_MAX: none
+  };
+  const Case cases[] = {
+      {u"Error(1): x\r\n", 0, 11},
+      {u"a\r\n    Error(2): y\r\nError(3): z\r\n", 7, 18},
+      {u"a\r\n  Not an Error(2)\r\n", SIZE_MAX, SIZE_MAX},
+      {u"a\r\n  Error(9): cut", 5, 18},
+      {u"", SIZE_MAX, SIZE_MAX},
+  };
+  for (const Case& c : cases) {
+    size_t start = SIZE_MAX, end = SIZE_MAX;
+    bool found = FindFirstErrorLine(c.log, &start, &end);
+    EXPECT_EQ(found, c.start != SIZE_MAX) << U8(c.log);
+    EXPECT_EQ(start, c.start) << U8(c.log);
+    EXPECT_EQ(end, c.end) << U8(c.log);
+  }
+  EXPECT_FALSE(FindFirstErrorLine(nullptr, nullptr, nullptr));
 }
 
 TEST_F(LogDialogTest, NullLogShowsAnEmptyBox) {

@@ -9,7 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "fault_sweep.h"
 #include "install/entry.h"
+#include "install/setup_lock.h"
 #include "installed_product.h"
 
 namespace {
@@ -39,6 +41,19 @@ std::vector<std::u16string> ScheduledForReboot() {
   std::sort(sources.begin(), sources.end());
   return sources;
 }
+
+// A report file: its UTF-8 text after the byte-order mark, which must open
+// the file once and only there.
+std::string ReportText(const std::u16string& path) {
+  std::vector<uint8_t> bytes = winsim::FileBytes(path);
+  std::string text(bytes.begin(), bytes.end());
+  if (text.rfind("\xEF\xBB\xBF", 0) != 0) return "(no byte-order mark) " + text;
+  text = text.substr(3);
+  if (text.find("\xEF\xBB\xBF") != std::string::npos) return "(a second byte-order mark) " + text;
+  return text;
+}
+
+std::string LockName() { return winsim::Narrow(svd::kSetupLockName); }
 
 class ScenarioTest : public ::testing::Test {
  protected:
@@ -382,6 +397,132 @@ TEST_F(ScenarioTest, OnInitWithPendingProductFiles) {
   EXPECT_EQ(3, Run(u"onInit"));
   EXPECT_EQ(stops, winsim::SpoolerStopCount());
   EXPECT_FALSE(winsim::FileExists(u"C:\\Old\\qrlui64.dll"));
+}
+
+}  // namespace
+
+namespace {
+
+const std::u16string kReport = u"C:\\Logs\\setup.log";
+
+TEST_F(ScenarioTest, ReportsOfAJobWithFilesLeftForRebootAndOfAProbe) {
+  winsim::MakeDirectory(u"C:\\Logs");
+  ASSERT_EQ(1, Run(u"install"));
+  winsim::HoldFile(Sys(u"qrlmon64.dll"), "antivirus");
+  winsim::AdvanceMs(5000);
+  EXPECT_EQ(101, Run(u"uninstall /quiet \"/log=" + kReport + u"\""));
+  EXPECT_EQ(3, Run(u"onChkDrv /log=" + kReport));
+  std::string report = ReportText(kReport);
+  std::string uninstall = report.substr(0, report.find("\r\n\r\nSolvendale setup report"));
+  std::string probe = report.substr(uninstall.size() + 4);
+  EXPECT_EQ(0u, uninstall.rfind("Solvendale setup report\r\nDate: 2025-06-02 09:30:", 0)) << report;
+  for (const char* line :
+       {"\r\nProgram: C:\\Program Files\\Solvendale\\Setup\\SolvendaleSetup.exe (build 2093)\r\n",
+        "\r\nCommand line: \"C:\\Program Files\\Solvendale\\Setup\\SolvendaleSetup.exe\" uninstall /quiet "
+        "\"/log=C:\\Logs\\setup.log\"\r\n",
+        "\r\nUser: Administrator\r\nSession: 1\r\nInteractive window station: yes\r\nLog:\r\nSolvendale 2093\r\n",
+        "\r\nDelete at reboot: C:\\Windows\\System32\\qrlmon64.dll - accepted\r\n"
+        "Exit code: 101 (done, files left for deletion at reboot)"}) {
+    EXPECT_NE(std::string::npos, uninstall.find(line)) << line << "\nin:\n" << uninstall;
+  }
+  EXPECT_NE(std::string::npos, uninstall.find("\r\n>UnInstall\r\n"));
+  EXPECT_EQ(0u, probe.rfind("Solvendale setup report\r\n", 0)) << probe;
+  EXPECT_NE(std::string::npos, probe.find("\r\nonChkDrv answered 3\r\n"
+                                          "Exit code: 3 (the probe answered no)\r\n"));
+  EXPECT_EQ(std::string::npos, probe.find("Log:"));
+  EXPECT_EQ(std::string::npos, report.find("\n\n")) << "CR LF lines only";
+  EXPECT_EQ(std::string::npos, report.find("\r\r"));
+}
+
+TEST_F(ScenarioTest, AReportThatCannotBeWrittenChangesNothingElse) {
+  winsim::ServiceBehaviour denied;
+  denied.managerAccessDenied = true;
+  winsim::SetServiceBehaviour(denied);
+  size_t shown = winsim::DialogsShown().size();
+  EXPECT_EQ(100, Run(u"install /log=C:\\Missing\\setup.log"));
+  EXPECT_EQ(shown + 1, winsim::DialogsShown().size());
+  EXPECT_FALSE(winsim::FileExists(u"C:\\Missing\\setup.log"));
+  // Refused delete-at-reboot requests are named with the system's answer,
+  // and /log alone writes to the account's temporary directory.
+  winsim::SetServiceBehaviour(winsim::ServiceBehaviour());
+  ASSERT_EQ(1, Run(u"install"));
+  winsim::HoldFile(Sys(u"qrlmon64.dll"), "antivirus");
+  winsim::DenyRegistryWrite(winsim::SessionManagerKey(), true);
+  EXPECT_EQ(2, Run(u"uninstall /log /quiet"));
+  std::string report = ReportText(u"C:\\Users\\Administrator\\AppData\\Local\\Temp\\SolvendaleSetup.log");
+  EXPECT_NE(std::string::npos, report.find("Delete at reboot: C:\\Windows\\System32\\qrlmon64.dll - refused, "
+                                           "error 5 (Access is denied.)\r\nExit code: 2 (uninstall done"))
+      << report;
+}
+
+TEST_F(ScenarioTest, TwoInstallsAtOnceRunOneAfterTheOther) {
+  ASSERT_EQ(1, Run(u"install"));
+  sweep::State single = sweep::ReadState();
+  SetUp();
+  winsim::MakeDirectory(u"C:\\Logs");
+  std::u16string line = u"\"" + winsim::InstallerPath() + u"\" install /quiet /log=" + kReport;
+  std::vector<int> codes = winsim::RunProgramsTogether({{line}, {line}}, &svd::InstallerMain);
+  EXPECT_EQ((std::vector<int>{1, 1}), codes);
+  EXPECT_EQ(single, sweep::ReadState());
+  std::string report = ReportText(kReport);
+  size_t second = report.find("\r\n\r\nSolvendale setup report");
+  ASSERT_NE(std::string::npos, second) << report;
+  // The first to end is the one that did not wait.
+  EXPECT_EQ(std::string::npos, report.substr(0, second).find("Waiting for another Solvendale setup to finish"));
+  EXPECT_NE(std::string::npos,
+            report.find("Log:\r\nSolvendale 2093\r\nWaiting for another Solvendale setup to finish\r\n>Check Spooler",
+                        second))
+      << report;
+  EXPECT_FALSE(winsim::Mutex(LockName()).exists);
+}
+
+TEST_F(ScenarioTest, AWaitPastItsLimitTouchesNothing) {
+  winsim::CreateForeignMutex(LockName(), true);
+  winsim::OpenHelpWindow();
+  sweep::State before = sweep::ReadState();
+  uint64_t start = winsim::NowMs();
+  std::u16string log;
+  EXPECT_EQ(100, Run(u"install", &log));
+  EXPECT_EQ(600000u, winsim::NowMs() - start);
+  EXPECT_EQ(u"Solvendale 2093\r\nWaiting for another Solvendale setup to finish\r\n"
+            u"Error(23): Another Solvendale setup is still running\r\n",
+            log);
+  EXPECT_EQ(before, sweep::ReadState());
+  EXPECT_EQ(1u, winsim::CountHelpWindows());
+  EXPECT_EQ(0u, winsim::CallCount("OpenSCManagerW"));
+
+  // A holder that is killed meanwhile leaves the lock abandoned: taken.
+  winsim::KillForeignMutexOwner(LockName(), winsim::NowMs() + 30000);
+  EXPECT_EQ(1, Run(u"install", &log));
+  EXPECT_TRUE(Contains(log, u"Solvendale 2093\r\nWaiting for another Solvendale setup to finish\r\n"
+                            u"Another Solvendale setup ended without finishing\r\n>Check Spooler"))
+      << winsim::Narrow(log);
+}
+
+TEST_F(ScenarioTest, AServiceUninstallCannotStopTheUsersCompanion) {
+  ASSERT_EQ(1, Run(u"install"));
+  ASSERT_TRUE(winsim::TrayCompanion().running);
+  winsim::DesktopBehaviour service;
+  service.interactiveSession = false;
+  winsim::SetDesktopBehaviour(service);
+  winsim::ProgramRun system = winsim::GetProgramRun();
+  system.sessionId = 0;
+  system.userName = u"SYSTEM";
+  winsim::SetProgramRun(system);
+  // An install from there registers the companion again but starts none.
+  unsigned starts = winsim::TrayCompanion().starts;
+  EXPECT_EQ(1, Run(u"install"));
+  EXPECT_TRUE(winsim::RegValueExists(kRunKey, u"SolvendaleTray"));
+  EXPECT_EQ(starts, winsim::TrayCompanion().starts);
+
+  EXPECT_EQ(101, Run(u"uninstall /log"));
+  EXPECT_EQ((std::vector<std::u16string>{winsim::TrayPath()}), ScheduledForReboot());
+  EXPECT_TRUE(winsim::TrayCompanion().running);
+  EXPECT_EQ(0u, winsim::TrayCompanion().exitRequests);
+  EXPECT_FALSE(winsim::RegValueExists(kRunKey, u"SolvendaleTray"));
+  std::string report = ReportText(u"C:\\Windows\\Temp\\SolvendaleSetup.log");
+  EXPECT_NE(std::string::npos, report.find("\r\nUser: SYSTEM\r\nSession: 0\r\nInteractive window station: no\r\n"))
+      << report;
 }
 
 }  // namespace

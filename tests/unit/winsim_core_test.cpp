@@ -229,6 +229,21 @@ TEST_F(CoreTest, FileRoundTripThroughHandles) {
   EXPECT_TRUE(ReadFile(in, buffer, sizeof buffer, &read, nullptr));
   EXPECT_EQ(read, 0u);
   CloseHandle(in);
+
+  // Appending: every write goes to the end, wherever the handle stood.
+  HANDLE tail = Open(u"C:\\Program Files\\Solvendale\\new.bin", FILE_APPEND_DATA | FILE_READ_ATTRIBUTES, FILE_SHARE_READ,
+                     OPEN_ALWAYS);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+  LARGE_INTEGER size = {};
+  EXPECT_TRUE(GetFileSizeEx(tail, &size));
+  EXPECT_EQ(size.QuadPart, 5);
+  EXPECT_TRUE(WriteFile(tail, "!", 1, &written, nullptr));
+  EXPECT_EQ(Open(u"C:\\Program Files\\Solvendale\\new.bin", GENERIC_WRITE, FILE_SHARE_READ, OPEN_EXISTING),
+            INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+  CloseHandle(tail);
+  std::vector<uint8_t> bytes = winsim::FileBytes(u"C:\\Program Files\\Solvendale\\new.bin");
+  EXPECT_EQ(std::string(bytes.begin(), bytes.end()), "hello!");
 }
 
 TEST_F(CoreTest, MissingFilesAndDirectories) {
@@ -474,6 +489,20 @@ TEST_F(CoreTest, SleepMovesTheClockAndFiresEvents) {
   Sleep(0x200);
   EXPECT_LT(GetTickCount(), start);
   EXPECT_EQ(GetTickCount() - start, 0x200u);
+}
+
+TEST_F(CoreTest, LocalTimeFollowsTheClock) {
+  winsim::ClockBehaviour clock;
+  clock.localTimeAtStartMs = 951782399000;  // 2000-02-28 23:59:59
+  clock.timeLimitMs = 2 * 86400 * 1000;
+  winsim::SetClockBehaviour(clock);
+  SYSTEMTIME now = {};
+  GetLocalTime(&now);
+  EXPECT_EQ((std::vector<int>{now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond, now.wDayOfWeek}),
+            (std::vector<int>{2000, 2, 28, 23, 59, 59, 1}));
+  Sleep(86400 * 1000 + 1000);  // a leap day later
+  GetLocalTime(&now);
+  EXPECT_EQ((std::vector<int>{now.wMonth, now.wDay, now.wHour, now.wSecond}), (std::vector<int>{3, 1, 0, 0}));
 }
 
 TEST_F(CoreTest, WaitUntilStopsAtTheDeadline) {

@@ -402,6 +402,70 @@ TEST_F(WinsimDesktopTest, WaitingForAMutex) {
   CloseHandle(held);
 }
 
+TEST_F(WinsimDesktopTest, SessionsHaveTheirOwnNamesAndWindows) {
+  // The companion of session 1 holds its mutex and window there.
+  winsim::PutFile(winsim::TrayPath(), {'M', 'Z'});
+  ASSERT_TRUE(winsim::StartTrayCompanion(winsim::TrayPath(), 1));
+  winsim::ProgramRun service = winsim::GetProgramRun();
+  service.sessionId = 0;
+  winsim::SetProgramRun(service);
+  EXPECT_EQ(FindWindowW(kTrayClass, nullptr), nullptr);
+  SetLastError(kPoison);
+  EXPECT_FALSE(PostMessageW(winsim::TrayCompanion().window, 0x402, 0, 0));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_WINDOW_HANDLE));
+  HANDLE own = CreateMutexA(nullptr, FALSE, kTrayMutex);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SUCCESS));
+  // Session 0's own names are the machine's: "Global\" names the same one,
+  // which every session reaches.
+  HANDLE global = CreateMutexExW(nullptr, u"Global\\{A9CA955A-0A8A-4C32-AAC6-888FB5F83BDC}", 0, SYNCHRONIZE);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+  DWORD session = 9;
+  EXPECT_TRUE(ProcessIdToSessionId(GetCurrentProcessId(), &session));
+  EXPECT_EQ(session, 0u);
+  EXPECT_TRUE(ProcessIdToSessionId(winsim::TrayCompanion().processId, &session));
+  EXPECT_EQ(session, 1u);
+
+  service.sessionId = 1;
+  winsim::SetProgramRun(service);
+  EXPECT_EQ(FindWindowW(kTrayClass, nullptr), winsim::TrayCompanion().window);
+  HANDLE user = CreateMutexA(nullptr, FALSE, kTrayMutex);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+  EXPECT_EQ(WaitForSingleObject(user, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+  CreateMutexExW(nullptr, u"Global\\{A9CA955A-0A8A-4C32-AAC6-888FB5F83BDC}", 0, SYNCHRONIZE);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+  for (HANDLE handle : {own, global, user}) CloseHandle(handle);
+}
+
+int g_order = 0;
+std::vector<std::string> g_steps;
+
+// A program for runs together: takes a machine-wide mutex, holds it 300 ms
+// and releases it; "crash" ends without releasing it.
+int LockingProgram(HINSTANCE) {
+  std::u16string line = GetCommandLineW();
+  std::string name = "run " + std::to_string(++g_order);
+  HANDLE mutex = CreateMutexExW(nullptr, u"Global\\lock", 0, SYNCHRONIZE | MUTEX_MODIFY_STATE);
+  DWORD wait = WaitForSingleObject(mutex, 800);
+  g_steps.push_back(name + " got " + std::to_string(wait) + " at " + std::to_string(winsim::NowMs()));
+  Sleep(300);
+  if (line != u"crash") ReleaseMutex(mutex);
+  CloseHandle(mutex);
+  return static_cast<int>(GetCurrentProcessId() & 0xFFFF);
+}
+
+TEST_F(WinsimDesktopTest, RunsTogetherWaitForEachOther) {
+  g_order = 0;
+  g_steps.clear();
+  std::vector<int> ids = winsim::RunProgramsTogether({{u"crash"}, {u"a"}, {u"b"}, {u"c"}}, &LockingProgram);
+  ASSERT_EQ(ids.size(), 4u);
+  EXPECT_NE(ids[0], ids[1]);
+  // The crashed run abandons the lock to the next; the last one waits past
+  // its limit, as no time passes while another run can go on.
+  EXPECT_EQ(g_steps, (std::vector<std::string>{"run 1 got 0 at 0", "run 2 got 128 at 300",
+                                               "run 3 got 0 at 600", "run 4 got 258 at 800"}));
+  EXPECT_EQ(winsim::NowMs(), 1100u);
+}
+
 // ----------------------------------------------------------- the companion --
 
 class WinsimTrayTest : public WinsimDesktopTest {
