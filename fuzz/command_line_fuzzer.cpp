@@ -1,7 +1,8 @@
 // The command line, through the program's entry: any text as the process
 // command line, split by the stand-in's CommandLineToArgvW and dispatched by
 // svd::InstallerMain. Properties: the exit code is the one the command word
-// allows, and a run leaves no memory, handle or key of its own behind.
+// allows, a run leaves no memory, handle or key of its own behind, /quiet
+// shows no dialog, and /log writes a report that ends with the exit code.
 #include "fuzz_common.h"
 
 #include <winsim/desktop_control.h>
@@ -47,6 +48,29 @@ std::initializer_list<int> AllowedExitCodes(int count, LPWSTR* arguments) {
   return kNothing;
 }
 
+// What the switches after the command word ask for: /quiet, and whether the
+// last /log switch names no file (the report then goes to %TEMP%).
+struct Switches {
+  bool quiet = false;
+  bool defaultReport = false;
+};
+
+Switches SwitchesOf(int count, LPWSTR* arguments) {
+  Switches switches;
+  for (int i = 2; i < count; ++i) {
+    std::u16string argument = arguments[i];
+    if (EqualsAsciiNoCase(argument, u"/quiet")) switches.quiet = true;
+    if (EqualsAsciiNoCase(argument, u"/log") || EqualsAsciiNoCase(argument, u"/log=")) {
+      switches.defaultReport = true;
+    } else if (argument.size() > 5 && EqualsAsciiNoCase(argument.substr(0, 5), u"/log=")) {
+      switches.defaultReport = false;
+    }
+  }
+  return switches;
+}
+
+const std::u16string kDefaultReport = u"C:\\Users\\Administrator\\AppData\\Local\\Temp\\SolvendaleSetup.log";
+
 struct Balance {
   size_t blocks = winsim::LiveBlocks();
   size_t keys = winsim::OpenRegistryKeys();
@@ -74,6 +98,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (int i = 0; i < count; ++i) FUZZ_CHECK(arguments[i] != nullptr);
   FUZZ_CHECK(arguments[count] == nullptr);
   std::initializer_list<int> allowed = AllowedExitCodes(count, arguments);
+  Switches switches = SwitchesOf(count, arguments);
   LocalFree(arguments);
 
   Balance before;
@@ -92,5 +117,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FUZZ_CHECK(after.services == before.services);
   FUZZ_CHECK(after.files == before.files);
   FUZZ_CHECK(after.mutexes == before.mutexes);
+  if (switches.quiet) FUZZ_CHECK(winsim::DialogsShown().empty());
+  if (switches.defaultReport) {
+    std::vector<uint8_t> bytes = winsim::FileBytes(kDefaultReport);
+    std::string report(bytes.begin(), bytes.end());
+    std::string ending = "\r\nExit code: " + std::to_string(exitCode) + " (";
+    FUZZ_CHECK(report.find(ending) != std::string::npos);
+  }
   return 0;
 }

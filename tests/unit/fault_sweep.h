@@ -58,6 +58,8 @@ using product::Src;
 using product::Sys;
 
 const std::vector<std::u16string> kDriverFiles = {u"qrldrv64.dll", u"qrlui64.dll", u"qrlhelp.chm"};
+// Where the scenarios that ask for a report have it written.
+const std::u16string kReportFile = u"C:\\Program Files\\Solvendale\\SolvendaleSetup.log";
 // A file that Windows was told to delete at reboot, unrelated to the product.
 const std::u16string kStaleFile = u"C:\\Windows\\Temp\\stale.tmp";
 
@@ -153,6 +155,11 @@ inline const std::vector<Scenario>& Scenarios() {
        {"StartServiceW", "ControlService"}},
       {"def.set", u"def.set", Kind::Probe, {4}, &SetupOtherDefault, {}, {}},
       {"removetray", u"removetray", Kind::Probe, {6}, &SetupCurrent, {}, {}},
+      // The report's own calls; the rest of the run is reinstall-current's.
+      {"install-reported", u"install \"/log=C:\\Program Files\\Solvendale\\SolvendaleSetup.log\"", Kind::Install,
+       {1, 100, 101}, &SetupCurrent, {u"Solvendale", u"Solvendale Office"},
+       {"GetUserNameW", "ProcessIdToSessionId", "GetModuleFileNameW", "CreateFileW", "GetFileSizeEx",
+        "WideCharToMultiByte", "WriteFile", "HeapAlloc"}},
   };
   return scenarios;
 }
@@ -167,6 +174,8 @@ inline std::string NotSweptReason(const std::string& api) {
       {"Sleep", "cannot fail"},
       {"GetTickCount", "cannot fail"},
       {"GetCommandLineW", "cannot fail"},
+      {"GetCurrentProcessId", "cannot fail"},
+      {"GetLocalTime", "cannot fail"},
       {"GetProcessHeap", "cannot fail once the process runs"},
       {"HeapFree", "release call"},
       {"GlobalFree", "release call"},

@@ -62,6 +62,7 @@ struct RunRecord {
   bool spoolerRunsAtEnd = false;
   bool logShown = false;
   std::string log;
+  std::string report;  // the report file after the run (scenarios with /log=)
   State start;
   State end;
   Accounting before;
@@ -107,6 +108,8 @@ RunRecord Execute(const Scenario& scenario, const Fault& fault) {
     run.log = U8(shown.back().text);
   }
   run.spoolerRunsAtEnd = winsim::SpoolerServiceState() == SERVICE_RUNNING;
+  std::vector<uint8_t> report = winsim::FileBytes(kReportFile);
+  run.report.assign(report.begin(), report.end());
   run.end = ReadState();
   run.after = ReadAccounting();
   return run;
@@ -205,6 +208,16 @@ Verdict Evaluate(const Scenario& scenario, const Fault& fault, const RunRecord& 
       } else {
         violation("exit 100 without an error line");
       }
+    }
+  }
+
+  // The report, when the command line asks for one, ends with the exit code.
+  if (Contains(U8(scenario.arguments), "/log=") &&
+      !Contains(run.report, "\r\nExit code: " + std::to_string(run.exitCode) + " (")) {
+    if (IsAny(fault.api, {"CreateFileW", "WideCharToMultiByte", "WriteFile", "HeapAlloc", "HeapReAlloc"})) {
+      tolerated("a report file that cannot be written is left as it is");
+    } else {
+      violation("no report with the exit code");
     }
   }
 

@@ -10,6 +10,7 @@ is tried with a package built around a stand-in installer that exits with
 the code it is given."""
 
 import filecmp
+import glob
 import os
 import re
 import shutil
@@ -113,10 +114,16 @@ class PackageTestCase(ScenarioTestCase):
     def run_command(self, command_line, env=None, timeout=300):
         """Runs a command line (as a deployment tool holds it) and returns
         its whole exit code. Log dialogs of the installer that appear
-        meanwhile are closed as a user would: the installer does not yet
-        know /quiet, and under Wine every job writes an error line."""
+        meanwhile are closed as a user would, and their texts kept in
+        self.dialogs: a silent run must show none, although under Wine
+        every job writes an error line."""
         process = self.wine.start(harness.helper("launcher"), command_line, env=env)
-        while self.wine.read_dialog(timeout_ms=timeout * 1000, program=process) is not None:
+        self.dialogs = []
+        while True:
+            dialog = self.wine.read_dialog(timeout_ms=timeout * 1000, program=process)
+            if dialog is None:
+                break
+            self.dialogs.append(dialog.get("edit_text"))
             self.wine.close_dialog("button")
         result = self.finish(process)
         match = re.match(r"exit (\d+)", result.stdout)
@@ -162,6 +169,24 @@ class PackageTest(PackageTestCase):
         if not os.path.exists(os.path.join(self.release, PACKAGE_NAME)):
             self.skipTest("no signed release (package_signed_release)")
 
+    def assertLastReport(self, path, word, code):
+        """The installer's report file: UTF-8 with a byte-order mark; its
+        last report is of this command word, with the log and the code."""
+        with open(path, "rb") as f:
+            data = f.read()
+        self.assertTrue(data.startswith(b"\xef\xbb\xbf"), data[:40])
+        report = data[3:].decode("utf-8").split("\r\n\r\nSolvendale setup report")[-1]
+        self.assertIn(" %s /quiet " % word, report)
+        self.assertIn("\r\nLog:\r\nSolvendale 2093\r\n>Check Spooler\r\n", report)
+        self.assertTrue(report.endswith("\r\nExit code: %d (an error line was written)\r\n" % code),
+                        report[-300:])
+
+    @staticmethod
+    def temp_reports():
+        """The report files in the temporary directories of the prefix's users."""
+        return glob.glob(os.path.join(harness.prefix_dir(), "drive_c", "users", "*", "**", "Temp",
+                                      "SolvendaleSetup.log"), recursive=True)
+
     def install_package(self):
         command = self.deploy(os.path.join(self.release, PACKAGE_NAME), PACKAGE_NAME)
         return self.run_command(command + r" /S /D=" + INSTALL_DIR)
@@ -199,8 +224,11 @@ class PackageTest(PackageTestCase):
     def test_silent_install(self):
         self.wine.reset_product()
         shutil.rmtree(harness.unix_path(INSTALL_DIR), ignore_errors=True)
-        # Error line 15 under Wine: the installer exits 100.
+        # Error line 15 under Wine: the installer exits 100, quietly, and
+        # says why in its report.
         self.assertEqual(self.install_package(), FATAL_ERROR)
+        self.assertEqual(self.dialogs, [])
+        self.assertLastReport(harness.unix_path(INSTALL_DIR + r"\SolvendaleSetup.log"), "install", 100)
         self.assertEqual(self.wine.add_missing_datatypes(), [QUEUE])
         state = self.wait_for_state(lambda s: s.has("traywindow"))
         self.assertProductInstalled(state)
@@ -247,8 +275,14 @@ class PackageTest(PackageTestCase):
     def test_silent_uninstall(self):
         self.ensure_package_installed()
         quiet = self.entry()["QuietUninstallString"]
-        # Error line 14 under Wine: the installer exits 100.
+        for old in self.temp_reports():
+            os.unlink(old)
+        # Error line 14 under Wine: the installer exits 100, quietly; its
+        # report is in the temporary directory, which outlives the package.
         self.assertEqual(self.run_command(quiet), FATAL_ERROR)
+        self.assertEqual(self.dialogs, [])
+        (report,) = self.temp_reports()
+        self.assertLastReport(report, "uninstall", 100)
         state = self.state()
         self.assertEqual(self.entry(state), {})
         self.assertIsNone(state.find("monitor", MONITOR))

@@ -99,6 +99,15 @@ class InstallTest(ScenarioTestCase):
         self.assertOnlyError(
             dialog, "Error(15): Can`t add printer 'Solvendale' - (Invalid printer name.)")
         self.assertEqual(result.code, 100, result)
+        # The dialog opens on that line: selected, in view, with the focus.
+        text = dialog["edit_text"]
+        start, end = (int(v) for v in dialog["selection"].split(","))
+        self.assertEqual(text[start:end], "Error(15): Can`t add printer 'Solvendale' - (Invalid printer name.)")
+        line = text[:start].count("\r\n")
+        self.assertGreater(line, 30, "the line is below the first view")
+        self.assertLessEqual(int(dialog["first_visible"]), line)
+        self.assertGreater(int(dialog["first_visible"]), 0)
+        self.assertEqual(dialog["focus"], "1001")
         self.assertEqual(self.wine.add_missing_datatypes(), [QUEUE])
 
         state = self.wait_for_state(lambda s: s.has("traywindow"))
@@ -131,6 +140,72 @@ class InstallTest(ScenarioTestCase):
         self.assertEqual(state.value("run"), TRAY_PATH)
         self.assertTrue(state.has("traywindow"))
         self.assertEqual(state.all("pending"), [])
+
+
+REPORT = r"C:\Logs\setup.log"
+SETUP_LOCK = r"Global\SolvendaleSetup.{6A1F3C52-8E0B-4D7A-9C35-0B2E47D1F9A6}"
+
+
+class DeploymentTest(ScenarioTestCase):
+    """Quiet runs with a report, and two installs started together."""
+
+    def setUp(self):
+        self.wine.reset_product()
+        os.makedirs(harness.unix_path(r"C:\Logs"), exist_ok=True)
+        if os.path.exists(harness.unix_path(REPORT)):
+            os.unlink(harness.unix_path(REPORT))
+
+    def reports(self):
+        """The runs' reports in the file, each without its final line end."""
+        with open(harness.unix_path(REPORT), "rb") as f:
+            data = f.read()
+        self.assertTrue(data.startswith(b"\xef\xbb\xbf"), data[:40])
+        text = data[3:].decode("utf-8")
+        self.assertNotIn("\n\n", text)
+        self.assertTrue(text.endswith("\r\n"))
+        return text[:-2].split("\r\n\r\n")
+
+    def test_quiet_install_with_report(self):
+        # Error line 15 under Wine (see InstallTest), yet no dialog.
+        result, dialog = self.job("install", "/quiet", "/log=" + REPORT)
+        self.assertIsNone(dialog, dialog and dialog["edit_text"])
+        self.assertEqual(result.code, 100, result)
+        (report,) = self.reports()
+        self.assertTrue(report.startswith("Solvendale setup report\r\nDate: "), report)
+        self.assertIn("\r\nProgram: " + harness.PROGRAM + " (build 2093)\r\n", report)
+        self.assertIn(" install /quiet /log=" + REPORT + "\r\n", report)
+        self.assertIn("\r\nInteractive window station: yes\r\nLog:\r\nSolvendale 2093\r\n>Check Spooler\r\n",
+                      report)
+        self.assertIn("\r\n    Error(15): Can`t add printer 'Solvendale' - (Invalid printer name.)\r\n", report)
+        self.assertTrue(report.endswith("\r\nDelete at reboot: none\r\nExit code: 100 (an error line was written)"),
+                        report[-300:])
+        self.wine.add_missing_datatypes()
+
+    def test_two_installs_started_together(self):
+        # A third run holds the lock while both start, so that both wait.
+        holder = self.wine.start(harness.helper("product_reset"), "hold", SETUP_LOCK, "6000")
+        deadline = time.monotonic() + 60
+        while "held" not in self.wine.output_so_far(holder.out_file):
+            self.assertIsNone(holder.poll(), "the lock could not be taken")
+            self.assertLess(time.monotonic(), deadline)
+            time.sleep(0.05)
+        runs = [self.wine.start_installer("install", "/quiet", "/log=" + REPORT) for _ in range(2)]
+        results = [self.wine.finish(run, timeout=300) for run in runs]
+        self.assertEqual(self.wine.finish(holder).code, 0)
+        self.assertEqual([r.code for r in results], [100, 100], results)
+        reports = self.reports()
+        self.assertEqual(len(reports), 2, reports)
+        for report in reports:
+            self.assertIn("\r\nLog:\r\nSolvendale 2093\r\nWaiting for another Solvendale setup to finish\r\n"
+                          ">Check Spooler\r\n", report)
+            self.assertTrue(report.endswith("\r\nExit code: 100 (an error line was written)"), report[-200:])
+        # One after the other: the second removed and installed again what
+        # the first installed; one queue, the driver, the tray running.
+        self.wine.add_missing_datatypes()
+        state = self.wait_for_state(lambda s: s.has("traywindow"))
+        self.assertEqual([p[0] for p in state.all("printer") if p[2] == DRIVER], [QUEUE])
+        self.assertIsNotNone(state.find("driver", DRIVER))
+        self.assertEqual(state.value("run"), TRAY_PATH)
 
 
 class ProbeTest(ScenarioTestCase):

@@ -4,7 +4,10 @@
 //   dialog_reader.exe read <timeout ms>
 //     prints key=value lines (UTF-8; backslash, CR and LF escaped):
 //     caption, style, exstyle, edit_style, edit_text, button_text,
-//     button_style, owner, rect (left,top,width,height on the screen);
+//     button_style, owner, rect (left,top,width,height on the screen),
+//     selection (start,end of the edit box's selection), first_visible
+//     (its first visible line), focus (id of the control with the focus,
+//     0 for none);
 //     exit 0, or 2 when no dialog appeared in time.
 //   dialog_reader.exe close button|enter|escape|sysclose <timeout ms>
 //     closes it with the Close button, the Enter key, the Escape key or the
@@ -82,6 +85,19 @@ static int Read(HWND dialog) {
   wchar_t* text = ReadText(edit);
   PrintEscaped("edit_text", text);
   HeapFree(GetProcessHeap(), 0, text);
+  DWORD_PTR selection = 0;
+  SendMessageTimeoutW(edit, EM_GETSEL, 0, 0, SMTO_ABORTIFHUNG, 5000, &selection);
+  printf("selection=%u,%u\n", static_cast<unsigned>(LOWORD(selection)),
+         static_cast<unsigned>(HIWORD(selection)));
+  DWORD_PTR first = 0;
+  SendMessageTimeoutW(edit, EM_GETFIRSTVISIBLELINE, 0, 0, SMTO_ABORTIFHUNG, 5000, &first);
+  printf("first_visible=%u\n", static_cast<unsigned>(first));
+  GUITHREADINFO info = {};
+  info.cbSize = sizeof(info);
+  int focus = 0;
+  if (GetGUIThreadInfo(GetWindowThreadProcessId(dialog, nullptr), &info) && info.hwndFocus)
+    focus = GetDlgCtrlID(info.hwndFocus);
+  printf("focus=%d\n", focus);
   HWND button = GetDlgItem(dialog, IDOK);
   if (button) {
     printf("button_style=0x%08lX\n", static_cast<unsigned long>(GetWindowLongW(button, GWL_STYLE)));

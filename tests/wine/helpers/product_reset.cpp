@@ -15,6 +15,10 @@
 //   product_reset.exe schedule <path> [<new path>]
 //                                schedules the file for deletion (or, with a
 //                                new path, renaming) at the next reboot
+//   product_reset.exe hold <mutex name> <ms>
+//                                creates the named mutex owned, prints
+//                                "held", keeps it for ms milliseconds and
+//                                releases it, as another setup run would
 #include <windows.h>
 #include <winspool.h>
 #include <stdio.h>
@@ -185,6 +189,19 @@ int AddMissingDatatypes() {
 
 int wmain(int argc, wchar_t** argv) {
   if (argc == 2 && lstrcmpiW(argv[1], L"datatype") == 0) return AddMissingDatatypes();
+  if (argc == 4 && lstrcmpiW(argv[1], L"hold") == 0) {
+    HANDLE mutex = CreateMutexW(nullptr, TRUE, argv[2]);
+    if (mutex == nullptr || GetLastError() == ERROR_ALREADY_EXISTS) {
+      Fail("CreateMutexW");
+      return 1;
+    }
+    printf("held\n");
+    fflush(stdout);
+    Sleep(static_cast<DWORD>(_wtoi(argv[3])));
+    ReleaseMutex(mutex);
+    CloseHandle(mutex);
+    return 0;
+  }
   if ((argc == 3 || argc == 4) && lstrcmpiW(argv[1], L"schedule") == 0) {
     if (MoveFileExW(argv[2], argc == 4 ? argv[3] : nullptr, MOVEFILE_DELAY_UNTIL_REBOOT)) return 0;
     Fail("MoveFileExW");
