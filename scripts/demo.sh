@@ -38,6 +38,10 @@ run() {
   shift
   step=$((step + 1))
   local word=${*: -1}
+  local all=("$@")
+  for ((k = 0; k < ${#all[@]}; k++)); do
+    [ "${all[k]}" = "--" ] && word="${all[*]:k+1}"
+  done
   echo
   echo "=== $step. $title"
   echo "\$ SolvendaleSetup.exe $word"
@@ -58,6 +62,8 @@ run "A user's queue with its settings key, made the default; then a reinstall ke
   --shift --state -- install
 run "Start-up check after the reinstall" -- onInit
 run "Stop the tray companion" --state -- removetray
+run "A deployment tool's service reinstalls quietly, with a report in its TEMP" \
+  --service --print 'C:\Windows\Temp\SolvendaleSetup.log' -- install /quiet /log
 run "Uninstall (Shift held)" --shift --state -- uninstall
 run "Is a driver still installed?" -- onChkDrv
 rm -f "$machine.out"

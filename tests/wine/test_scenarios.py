@@ -176,7 +176,7 @@ class DeploymentTest(ScenarioTestCase):
         self.assertIn(" install /quiet /log=" + REPORT + "\r\n", report)
         self.assertIn("\r\nInteractive window station: yes\r\nLog:\r\nSolvendale 2093\r\n>Check Spooler\r\n",
                       report)
-        self.assertIn("\r\n    Error(15): Can`t add printer 'Solvendale' - (Invalid printer name.)\r\n", report)
+        self.assertIn("  Error(15): Can`t add printer 'Solvendale' - (Invalid printer name.)\r\n", report)
         self.assertTrue(report.endswith("\r\nDelete at reboot: none\r\nExit code: 100 (an error line was written)"),
                         report[-300:])
         self.wine.add_missing_datatypes()

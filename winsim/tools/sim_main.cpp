@@ -2,9 +2,14 @@
 // directory, like one run of the installer on one PC.
 //
 //   solvendale-sim --machine DIR [--new] [--shift] [--dialog close|enter|escape|caption]
+//                  [--service] [--print PATH]
 //                  [--user-queue NAME SUBKEY COMMENT LOCATION] [--default NAME]
 //                  [--state] [--dump FILE] [--file PATH]... [--user-value KEY NAME]...
 //                  -- <args...>
+//
+// --service runs the program as a deployment tool's service does: as SYSTEM
+// in session 0, on a window station that is not interactive; --print shows
+// the text of a file of the machine after the run (a report).
 //
 // --user-queue adds, before the run, a queue of the product's driver as the
 // product itself would have set it up (with its settings key, marked
@@ -49,7 +54,7 @@ using winsim::Widen;
 int Usage() {
   std::fprintf(stderr,
                "usage: solvendale-sim --machine DIR [--new] [--shift]"
-               " [--dialog close|enter|escape|caption]"
+               " [--dialog close|enter|escape|caption] [--service] [--print PATH]"
                " [--user-queue NAME SUBKEY COMMENT LOCATION] [--default NAME]"
                " [--state] [--dump FILE] [--file PATH]... [--user-value KEY NAME]..."
                " -- <args...>\n");
@@ -250,6 +255,8 @@ int main(int argc, char** argv) {
   bool shift = false;
   std::string dialog;
   bool state = false;
+  bool service = false;
+  std::vector<std::string> printed;
   std::vector<UserQueue> userQueues;
   std::string defaultName;
   std::string dumpPath;
@@ -272,6 +279,10 @@ int main(int argc, char** argv) {
       dialog = argv[++i];
     } else if (arg == "--state") {
       state = true;
+    } else if (arg == "--service") {
+      service = true;
+    } else if (arg == "--print" && i + 1 < argc) {
+      printed.push_back(argv[++i]);
     } else if (arg == "--user-queue" && i + 4 < argc) {
       userQueues.push_back({argv[i + 1], argv[i + 2], argv[i + 3], argv[i + 4]});
       i += 4;
@@ -298,7 +309,13 @@ int main(int argc, char** argv) {
   commandLine += winsim::InstallerPath();
   commandLine += u"\"";
   for (; i < argc; ++i) commandLine += u" " + Quote(Widen(argv[i]));
-  winsim::SetCommandLine(commandLine);
+  winsim::ProgramRun run;
+  run.commandLine = commandLine;
+  if (service) {
+    run.sessionId = 0;
+    run.userName = u"SYSTEM";
+  }
+  winsim::SetProgramRun(run);
   winsim::SystemBehaviour system = winsim::GetSystemBehaviour();
   system.programPath = winsim::InstallerPath();
   winsim::SetSystemBehaviour(system);
@@ -307,6 +324,7 @@ int main(int argc, char** argv) {
   // The user of this run: Shift and the dialog's answer hold for this run only.
   winsim::DesktopBehaviour user = winsim::GetDesktopBehaviour();
   user.shiftDown = shift;
+  user.interactiveSession = !service;
   user.dialogAction = winsim::DialogAction::CloseButton;
   if (dialog == "enter") user.dialogAction = winsim::DialogAction::EnterKey;
   else if (dialog == "escape") user.dialogAction = winsim::DialogAction::EscapeKey;
@@ -334,6 +352,13 @@ int main(int argc, char** argv) {
   }
 #endif
   if (state) PrintState();
+  for (const std::string& path : printed) {
+    std::vector<uint8_t> bytes = winsim::FileBytes(Widen(path));
+    std::string text(bytes.begin(), bytes.end());
+    if (text.rfind("\xEF\xBB\xBF", 0) == 0) text.erase(0, 3);
+    text.erase(std::remove(text.begin(), text.end(), '\r'), text.end());
+    std::printf("%s:\n%s", path.c_str(), text.c_str());
+  }
   if (!dumpPath.empty() && !WriteDump(dumpPath, dumpFiles, dumpValues)) {
     std::fprintf(stderr, "solvendale-sim: cannot write %s\n", dumpPath.c_str());
     return 74;
