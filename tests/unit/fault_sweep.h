@@ -159,7 +159,7 @@ inline const std::vector<Scenario>& Scenarios() {
       {"install-reported", u"install \"/log=C:\\Program Files\\Solvendale\\SolvendaleSetup.log\"", Kind::Install,
        {1, 100, 101}, &SetupCurrent, {u"Solvendale", u"Solvendale Office"},
        {"GetUserNameW", "ProcessIdToSessionId", "GetModuleFileNameW", "CreateFileW", "GetFileSizeEx",
-        "WideCharToMultiByte", "WriteFile"}},
+        "WideCharToMultiByte", "WriteFile", "HeapAlloc"}},
   };
   return scenarios;
 }
