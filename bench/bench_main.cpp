@@ -61,7 +61,7 @@ void BuildMachine(int productQueues) {
     monitor.name = u"Bench Monitor " + Number(i);
     monitor.dll = u"benchmon" + Number(i) + u".dll";
     monitor.ports = {u"BM" + Number(i) + u":"};
-    winsim::PutFile(winsim::SystemDirectory() + u"\\" + monitor.dll, winsim::MakeVersionedImage(1, 0, 0, 1));
+    winsim::PutFile(winsim::SystemDirectory() + u"\\" + monitor.dll, winsim::MakeMonitorImage(1, 0, 0, 1));
     winsim::PutMonitor(monitor);
   }
   int drivers = static_cast<int>(winsim::Drivers().size());

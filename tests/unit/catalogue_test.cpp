@@ -50,7 +50,7 @@ class CatalogueTest : public ::testing::Test {
 
   void PutProductMonitor() {
     winsim::PutFile(winsim::SystemDirectory() + u"\\qrlmon64.dll",
-                    winsim::MakeVersionedImage(1, 0, 0, 2093));
+                    winsim::MakeMonitorImage(1, 0, 0, 2093));
     winsim::PutMonitor({kMonitor, u"Windows x64", u"qrlmon64.dll", {kMonitor}});
   }
 

@@ -632,7 +632,7 @@ TEST_F(FaultSweepMends, DirectoriesThatCannotBeKeptAreErrorLines) {
 
 TEST_F(FaultSweepMends, AMonitorPathThatCannotBeBuiltIsNeitherReadNorDeleted) {
   PutInstaller();
-  winsim::PutFile(Sys(u"qrlmon64.dll"), winsim::MakeVersionedImage(1, 0, 0, 2093));
+  winsim::PutFile(Sys(u"qrlmon64.dll"), winsim::MakeMonitorImage(1, 0, 0, 2093));
   winsim::PutMonitor({kMonitor, u"Windows x64", u"qrlmon64.dll", {kMonitor}});
   svd::InstanceHandle = winsim::ProgramInstance();
   svd::InstallJob job;

@@ -34,7 +34,7 @@ inline std::vector<uint8_t> Sz(const std::string& text) {
 
 // The component files beside the installer, as a setup package leaves them.
 inline void PutComponentFiles(WORD build) {
-  winsim::PutFile(Src(u"qrlmon64.dll"), winsim::MakeVersionedImage(1, 0, 0, build));
+  winsim::PutFile(Src(u"qrlmon64.dll"), winsim::MakeMonitorImage(1, 0, 0, build));
   winsim::PutFile(Src(u"qrldrv64.dll"), winsim::MakeVersionedImage(1, 0, 0, build));
   winsim::PutFile(Src(u"qrlui64.dll"), winsim::MakeVersionedImage(1, 0, 0, build));
   winsim::PutTextFile(Src(u"qrlhelp.chm"), "help");
@@ -65,7 +65,7 @@ inline void PutQueue(const std::u16string& name, const std::u16string& ports, co
 // installed and the driver added, and the tray companion registered under
 // the Run key and running.
 inline void PutInstalledProduct(WORD build) {
-  winsim::PutFile(Sys(u"qrlmon64.dll"), winsim::MakeVersionedImage(1, 0, 0, build));
+  winsim::PutFile(Sys(u"qrlmon64.dll"), winsim::MakeMonitorImage(1, 0, 0, build));
   winsim::PutMonitor({kMonitor, u"Windows x64", u"qrlmon64.dll", {kMonitor}});
   winsim::PutFile(Drv3(u"qrldrv64.dll"), winsim::MakeVersionedImage(1, 0, 0, build));
   winsim::PutFile(Drv3(u"qrlui64.dll"), winsim::MakeVersionedImage(1, 0, 0, build));

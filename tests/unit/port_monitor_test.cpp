@@ -100,7 +100,7 @@ class PortMonitorTest : public JobTest {
   // The product's monitor registered and loaded, its DLL of the given build
   // in the system directory.
   void InstallProductMonitor(WORD build = 2093, const std::u16string& dll = u"qrlmon64.dll") {
-    winsim::PutFile(kSystem32 + dll, winsim::MakeVersionedImage(1, 0, 0, build));
+    winsim::PutFile(kSystem32 + dll, winsim::MakeMonitorImage(1, 0, 0, build));
     winsim::PutMonitor({u"Solvendale:", u"Windows x64", dll, {u"Solvendale:"}});
   }
   void UseMonitors(const std::vector<MonitorEntry>& entries) { monitors_ = MakeMonitorList(entries); }
@@ -185,7 +185,7 @@ TEST_F(PortMonitorTest, AddMonitorCopiesAndRegisters) {
 TEST_F(PortMonitorTest, AddMonitorCopiesAgainWithTheSpoolerStopped) {
   // The spooler has the old DLL loaded for another monitor; stopping it
   // lets go of the file.
-  winsim::PutFile(kMonitorPath, winsim::MakeVersionedImage(1, 0, 0, 2080));
+  winsim::PutFile(kMonitorPath, winsim::MakeMonitorImage(1, 0, 0, 2080));
   winsim::PutMonitor({u"Solvendale old", u"Windows x64", u"qrlmon64.dll", {}});
   ASSERT_TRUE(winsim::FileHeld(kMonitorPath));
   svd::AddMonitor(&job_);
@@ -306,8 +306,11 @@ TEST_F(PortMonitorTest, VersionWindowDecidesWhatTheReinstallSkips) {
     TearDown();
     SetUp();
     job_.CheckMonitorVersion = true;
-    if (c.build >= 0) winsim::PutFile(kMonitorPath, winsim::MakeVersionedImage(2, 0, 0, static_cast<WORD>(c.build)));
-    if (c.build == -1) winsim::PutFile(kMonitorPath, winsim::MakeUnversionedImage());
+    winsim::ImageSetup image;
+    image.versioned = c.build >= 0;
+    image.version = {2, 0, 0, static_cast<WORD>(c.build)};
+    image.exports = {winsim::kMonitorEntryPoint};
+    if (c.build >= -1) winsim::PutFile(kMonitorPath, winsim::MakeImage(image));
     if (c.registered) {
       winsim::PutMonitor({u"Solvendale:", u"Windows x64", u"qrlmon64.dll", {u"Solvendale:"}});
       UseMonitors(WithProduct());

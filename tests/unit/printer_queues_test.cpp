@@ -28,7 +28,7 @@ std::vector<uint8_t> Bytes(const std::string& text, bool terminator = true) {
 }
 
 void PutProductMonitor() {
-  winsim::PutFile(winsim::SystemDirectory() + u"\\qrlmon64.dll", winsim::MakeVersionedImage(1, 0, 0, 2093));
+  winsim::PutFile(winsim::SystemDirectory() + u"\\qrlmon64.dll", winsim::MakeMonitorImage(1, 0, 0, 2093));
   winsim::MonitorSetup monitor;
   monitor.name = u"Solvendale:";
   monitor.dll = u"qrlmon64.dll";

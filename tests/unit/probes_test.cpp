@@ -231,7 +231,7 @@ TEST_F(PendingComponentsTest, DllThatTheRestartFreesIsDeletedInTheSecondPass) {
   // to come back, so the second purge finds the file free and deletes it:
   // false after one restart, and nothing reported about the slow start.
   const std::u16string path = winsim::SystemDirectory() + u"\\qrlmon64.dll";
-  winsim::PutFile(path, winsim::MakeVersionedImage(1, 0, 0, 2093));
+  winsim::PutFile(path, winsim::MakeMonitorImage(1, 0, 0, 2093));
   winsim::PutMonitor({u"Solvendale:", u"Windows x64", u"qrlmon64.dll", {u"Solvendale:"}});
   ASSERT_TRUE(winsim::FileHeld(path));
   winsim::ServiceBehaviour slow;

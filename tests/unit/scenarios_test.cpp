@@ -270,7 +270,7 @@ TEST_F(ScenarioTest, MonitorRefusedUntilQueuesUseFileAndPointedBackAfterReinstal
   other.ports = u"Solvendale:";
   other.driverName = u"Microsoft Print To PDF";
   winsim::PutPrinter(other);
-  winsim::PutFile(Sys(u"qrlmon64.dll"), winsim::MakeVersionedImage(1, 0, 0, 2072));
+  winsim::PutFile(Sys(u"qrlmon64.dll"), winsim::MakeMonitorImage(1, 0, 0, 2072));
   winsim::SetSpoolerServiceState(SERVICE_STOPPED);
   winsim::SetSpoolerServiceState(SERVICE_RUNNING);
 
@@ -282,7 +282,7 @@ TEST_F(ScenarioTest, MonitorRefusedUntilQueuesUseFileAndPointedBackAfterReinstal
   winsim::PrinterState state;
   ASSERT_TRUE(winsim::FindPrinter(u"Other", &state));
   EXPECT_EQ(u"Solvendale:", state.ports);
-  EXPECT_EQ(winsim::MakeVersionedImage(1, 0, 0, 2093), winsim::FileBytes(Sys(u"qrlmon64.dll")));
+  EXPECT_EQ(winsim::MakeMonitorImage(1, 0, 0, 2093), winsim::FileBytes(Sys(u"qrlmon64.dll")));
 
   EXPECT_EQ(2, Run(u"uninstall"));
   ASSERT_TRUE(winsim::FindPrinter(u"Other", &state));

@@ -440,7 +440,7 @@ TEST_F(CoreTest, VersionFromGeneratedImages) {
   EXPECT_EQ(BuildOf(u"C:\\v\\none.dll"), -1);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_RESOURCE_DATA_NOT_FOUND));
   EXPECT_EQ(BuildOf(u"C:\\v\\text.txt"), -1);
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_BAD_FORMAT));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_RESOURCE_DATA_NOT_FOUND));
   EXPECT_EQ(BuildOf(u"C:\\v\\cut.dll"), -1);
   EXPECT_EQ(BuildOf(u"C:\\v\\missing.dll"), -1);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));

@@ -57,7 +57,7 @@ class SpoolerTest : public SimTest {
 
   // The product's monitor, registered the way an installer does it.
   BOOL AddProductMonitor() {
-    winsim::PutFile(kMonitorDll, Bytes("monitor"));
+    winsim::PutFile(kMonitorDll, winsim::MakeMonitorImage(1, 0, 0, 1));
     MONITOR_INFO_2W mi = {Keep(u"Solvendale:"), Keep(u"Windows x64"), Keep(u"qrlmon64.dll")};
     return AddMonitorW(nullptr, 2, reinterpret_cast<LPBYTE>(&mi));
   }
@@ -642,7 +642,7 @@ TEST_F(SpoolerTest, AddMonitorLoadsTheDllFromTheSystemDirectory) {
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_LEVEL));
 
   // A fixture monitor's port is configurable.
-  winsim::PutFile(u"C:\\Windows\\System32\\fixture.dll", Bytes("x"));
+  winsim::PutFile(u"C:\\Windows\\System32\\fixture.dll", winsim::MakeMonitorImage(1, 0, 0, 1));
   winsim::SetMonitorDllPorts(u"fixture.dll", {u"FX1:", u"FX2:"});
   MONITOR_INFO_2W fixture = {Keep(u"Fixture"), Keep(u"Windows x64"), Keep(u"fixture.dll")};
   ASSERT_TRUE(AddMonitorW(nullptr, 2, reinterpret_cast<LPBYTE>(&fixture)));

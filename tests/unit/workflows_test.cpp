@@ -118,7 +118,8 @@ TEST_F(WorkflowsTest, CleanRestartsTheSpoolerOnlyForFilesStillLeft) {
   std::u16string spooled = winsim::SystemDirectory() + u"\\extramon.dll";
   std::u16string stuck = u"C:\\Temp\\stuck.dll";
   std::u16string waiting = u"C:\\Temp\\waiting.dll";
-  for (const std::u16string& path : {loose, spooled, stuck, waiting}) winsim::PutFile(path, {1});
+  for (const std::u16string& path : {loose, stuck, waiting}) winsim::PutFile(path, {1});
+  winsim::PutFile(spooled, winsim::MakeMonitorImage(1, 0, 0, 1));
   winsim::SetPendingFileRenameOperations({u"\\??\\" + waiting, u""});
   Build();
 

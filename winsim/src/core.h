@@ -234,6 +234,25 @@ void SetCurrentDirectory(const std::u16string& path);
 
 }  // namespace files
 
+// --------------------------------------------------------------- images --
+
+namespace images {
+
+struct ImageInfo {
+  uint16_t machine = 0;
+  bool dll = false;
+  std::vector<std::string> exports;
+};
+// Whether the bytes are a PE32+ image whose headers and sections all lie
+// within them; fills *info when they are.
+bool Inspect(const std::vector<uint8_t>& bytes, ImageInfo* info);
+// Loads a DLL as the spooler's LoadLibrary does: 0, ERROR_MOD_NOT_FOUND (no
+// such file) or ERROR_BAD_EXE_FORMAT (not an image for x64).
+DWORD Load(const std::u16string& path, ImageInfo* info);
+bool Exports(const ImageInfo& info, const std::string& name);
+
+}  // namespace images
+
 // ------------------------------------------------------------- registry --
 
 namespace reg {

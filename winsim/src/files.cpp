@@ -799,7 +799,11 @@ const winsim::DocumentedErrors kDeleteFileWErrors{
 
 BOOL WINAPI DeleteFileW(LPCWSTR lpFileName) {
   if (winsim::Enter("DeleteFileW", Narrow(lpFileName))) return FALSE;
-  if (lpFileName == nullptr) winsim::Unsupported("DeleteFileW", "a null path");
+  // No name at all is no path (kernel32 file.c).
+  if (lpFileName == nullptr || lpFileName[0] == 0) {
+    winsim::SetError(ERROR_PATH_NOT_FOUND);
+    return FALSE;
+  }
   DWORD error = winsim::files::Delete(lpFileName);
   if (error != 0) {
     winsim::SetError(error);

@@ -61,7 +61,7 @@ void ResetDefaults() {
   files::MakeDirectories(machine::kInstallerDirectory);
   const std::u16string setup = std::u16string(machine::kInstallerDirectory) + u"\\";
   files::WriteBytes(machine::kInstallerPath, MakeVersionedImage(1, 0, 0, 2093));
-  files::WriteBytes(setup + u"qrlmon64.dll", MakeVersionedImage(1, 0, 0, 2093));
+  files::WriteBytes(setup + u"qrlmon64.dll", MakeMonitorImage(1, 0, 0, 2093));
   files::WriteBytes(setup + u"qrldrv64.dll", MakeVersionedImage(1, 0, 0, 2093));
   files::WriteBytes(setup + u"qrlui64.dll", MakeVersionedImage(1, 0, 0, 2093));
   files::WriteBytes(setup + u"qrlhelp.chm", HelpFileBytes());
@@ -189,6 +189,7 @@ DWORD WINAPI GetModuleFileNameW(HMODULE hModule, LPWSTR lpFilename, DWORD nSize)
   if (path.size() < nSize) {
     std::copy(path.begin(), path.end(), lpFilename);
     lpFilename[path.size()] = 0;
+    winsim::SetError(ERROR_SUCCESS);  // kernel32 module.c: the last error is reset
     return static_cast<DWORD>(path.size());
   }
   // Too long: cut to nSize units, the terminator included.

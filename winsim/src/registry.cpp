@@ -384,8 +384,13 @@ LSTATUS Resolve(HKEY key, std::u16string* path, REGSAM* access, Key** node) {
 
 LSTATUS OpenOrCreate(const char* api, HKEY parent, const std::u16string& subKey, REGSAM sam,
                      bool create, PHKEY result, LPDWORD disposition) {
-  if (result == nullptr) return ERROR_INVALID_PARAMETER;
+  if (result == nullptr) return create ? ERROR_BADKEY : ERROR_INVALID_PARAMETER;
   *result = nullptr;
+  // Opening a predefined key itself gives that key back (advapi32 registry.c).
+  if (!create && subKey.empty() && Predefined(parent)) {
+    *result = parent;
+    return ERROR_SUCCESS;
+  }
   sam &= ~static_cast<REGSAM>(KEY_WOW64_64KEY | KEY_WOW64_32KEY);
   std::u16string base;
   REGSAM baseAccess = 0;
@@ -424,7 +429,11 @@ LSTATUS Query(HKEY hKey, const std::u16string& name, LPDWORD reserved, LPDWORD t
   if (status != ERROR_SUCCESS) return status;
   if (!(access & KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
   Value* value = FindValue(key, name);
-  if (value == nullptr) return ERROR_FILE_NOT_FOUND;
+  if (value == nullptr) {
+    // Asked for the size only, the caller learns there is nothing.
+    if (data == nullptr && cbData != nullptr) *cbData = 0;
+    return ERROR_FILE_NOT_FOUND;
+  }
   std::vector<uint8_t> bytes = value->data;
   if (ansi && (value->type == REG_SZ || value->type == REG_EXPAND_SZ ||
                value->type == REG_MULTI_SZ)) {
@@ -442,6 +451,10 @@ LSTATUS Query(HKEY hKey, const std::u16string& name, LPDWORD reserved, LPDWORD t
     return ERROR_MORE_DATA;
   }
   std::copy(bytes.begin(), bytes.end(), data);
+  // The 8-bit call terminates a string stored without its terminator when
+  // the buffer has room for it; the count stays the stored size.
+  bool text = value->type == REG_SZ || value->type == REG_EXPAND_SZ || value->type == REG_MULTI_SZ;
+  if (ansi && text && size != 0 && bytes.back() != 0 && *cbData > size) data[size] = 0;
   *cbData = size;
   return ERROR_SUCCESS;
 }
@@ -464,6 +477,14 @@ LSTATUS Set(HKEY hKey, const std::u16string& name, DWORD reserved, DWORD type, c
   std::u16string path;
   LSTATUS status = ResolveForValueWrite(hKey, &path);
   if (status != ERROR_SUCCESS) return status;
+  // A string whose size leaves out the terminator that follows it in the
+  // caller's memory is stored with it (advapi32 registry.c).
+  bool text = type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ;
+  if (text && ansi && cbData != 0 && data[cbData - 1] != 0 && data[cbData] == 0) ++cbData;
+  if (text && !ansi && cbData >= 2 && cbData % 2 == 0) {
+    const uint8_t* last = data + cbData - 2;
+    if ((last[0] != 0 || last[1] != 0) && last[2] == 0 && last[3] == 0) cbData += 2;
+  }
   std::vector<uint8_t> bytes(data, data + cbData);
   if (ansi && (type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ))
     bytes = StringBytes(FromAnsi(std::string(bytes.begin(), bytes.end())));

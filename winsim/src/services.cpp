@@ -214,6 +214,8 @@ const SavedFields<ServiceBehaviour>& BehaviourFields() {
       Field("stopDelayMs", &ServiceBehaviour::stopDelayMs),
       Field("managerAccessDenied", &ServiceBehaviour::managerAccessDenied),
       Field("serviceAccessDenied", &ServiceBehaviour::serviceAccessDenied),
+      Field("disabled", &ServiceBehaviour::disabled),
+      Field("startHangs", &ServiceBehaviour::startHangs),
   };
   return fields;
 }
@@ -312,15 +314,19 @@ SC_HANDLE WINAPI OpenSCManagerW(LPCWSTR lpMachineName, LPCWSTR lpDatabaseName,
     return nullptr;
   if (lpMachineName != nullptr && lpMachineName[0] != 0)
     winsim::Unsupported("OpenSCManagerW", "a remote machine " + winsim::Narrow(lpMachineName));
+  // Only the active database exists; the failed one is known by name, any
+  // other name is no database at all.
   if (lpDatabaseName != nullptr &&
       !winsim::EqualsNoCase(lpDatabaseName, SERVICES_ACTIVE_DATABASEW)) {
-    SetError(ERROR_DATABASE_DOES_NOT_EXIST);
+    SetError(winsim::EqualsNoCase(lpDatabaseName, u"ServicesFailed") ? ERROR_DATABASE_DOES_NOT_EXIST
+                                                                      : ERROR_INVALID_NAME);
     return nullptr;
   }
   if (Service().behaviour.managerAccessDenied) {
     SetError(ERROR_ACCESS_DENIED);
     return nullptr;
   }
+  SetError(ERROR_SUCCESS);
   return winsim::NewScHandle(true, winsim::MapManagerAccess(dwDesiredAccess));
 }
 
@@ -336,7 +342,11 @@ SC_HANDLE WINAPI OpenServiceW(SC_HANDLE hSCManager, LPCWSTR lpServiceName, DWORD
     SetError(ERROR_INVALID_HANDLE);
     return nullptr;
   }
-  if (lpServiceName == nullptr || lpServiceName[0] == 0) {
+  if (lpServiceName == nullptr) {
+    SetError(ERROR_INVALID_ADDRESS);
+    return nullptr;
+  }
+  if (lpServiceName[0] == 0) {
     SetError(ERROR_INVALID_NAME);
     return nullptr;
   }
@@ -356,12 +366,14 @@ const winsim::DocumentedErrors kQueryServiceStatusErrors{
 
 BOOL WINAPI QueryServiceStatus(SC_HANDLE hService, LPSERVICE_STATUS lpServiceStatus) {
   if (winsim::Enter("QueryServiceStatus")) return FALSE;
+  // The record is checked before the handle's rights (advapi32 service.c).
   ScHandle* h = winsim::ServiceHandle(hService);
-  if (h == nullptr || !winsim::Granted(*h, SERVICE_QUERY_STATUS)) return FALSE;
+  if (h == nullptr) return FALSE;
   if (lpServiceStatus == nullptr) {
-    SetError(winsim::kRpcNullRefPointer);
+    SetError(ERROR_INVALID_ADDRESS);
     return FALSE;
   }
+  if (!winsim::Granted(*h, SERVICE_QUERY_STATUS)) return FALSE;
   winsim::FillStatus(lpServiceStatus);
   return TRUE;
 }
@@ -379,6 +391,16 @@ BOOL WINAPI StartServiceW(SC_HANDLE hService, DWORD dwNumServiceArgs,
   if (Service().state != SERVICE_STOPPED) {
     // Also while it stops: an instance of the service still runs.
     SetError(ERROR_SERVICE_ALREADY_RUNNING);
+    return FALSE;
+  }
+  if (Service().behaviour.disabled) {
+    SetError(ERROR_SERVICE_DISABLED);
+    return FALSE;
+  }
+  if (Service().behaviour.startHangs) {
+    // The call waits for the process to connect, then gives up on it.
+    winsim::clock::Advance(winsim::kServiceStartTimeoutMs);
+    SetError(ERROR_SERVICE_REQUEST_TIMEOUT);
     return FALSE;
   }
   winsim::BeginStart();

@@ -6,9 +6,12 @@
 #include <windows.h>
 #include <winspool.h>
 
+#include <cstring>
 #include <set>
 
 #include "core.h"
+
+#include <winsim/control.h>
 #include "spooler_calls.h"
 #include "spooler_model.h"
 #include "spooler_pack.h"
@@ -196,7 +199,7 @@ BOOL WINAPI EnumMonitorsW(LPWSTR pName, DWORD Level, LPBYTE pMonitor, DWORD cbBu
 const winsim::DocumentedErrors kAddMonitorWErrors{
     "AddMonitorW",
     {RPC_S_SERVER_UNAVAILABLE, ERROR_ACCESS_DENIED, ERROR_PRINT_MONITOR_ALREADY_INSTALLED,
-     ERROR_MOD_NOT_FOUND}};
+     ERROR_MOD_NOT_FOUND, ERROR_PROC_NOT_FOUND, ERROR_BAD_EXE_FORMAT}};
 
 BOOL WINAPI AddMonitorW(LPWSTR pName, DWORD Level, LPBYTE pMonitorInfo) {
   const MONITOR_INFO_2W* mi = reinterpret_cast<const MONITOR_INFO_2W*>(pMonitorInfo);
@@ -228,13 +231,23 @@ BOOL WINAPI AddMonitorW(LPWSTR pName, DWORD Level, LPBYTE pMonitorInfo) {
     SetError(ERROR_PRINT_MONITOR_ALREADY_INSTALLED);
     return FALSE;
   }
+  // The spooler loads the DLL and looks for the monitor's entry point
+  // (AddMonitor: ERROR_MOD_NOT_FOUND for a missing DLL, ERROR_PROC_NOT_FOUND
+  // for a DLL that is not a monitor).
   std::u16string dll = mi->pDLLName;
-  if (!winsim::files::IsFile(MonitorDllPath(dll))) {
-    SetError(ERROR_MOD_NOT_FOUND);
+  winsim::images::ImageInfo image;
+  if (DWORD error = winsim::images::Load(MonitorDllPath(dll), &image)) {
+    SetError(error);
+    return FALSE;
+  }
+  if (!winsim::images::Exports(image, winsim::kMonitorEntryPoint)) {
+    SetError(ERROR_PROC_NOT_FOUND);
     return FALSE;
   }
   Get().monitors.push_back(Monitor{mi->pName, environment, dll, PortsOfDll(dll), true});
   SyncHolds();
+  // Callers rely on the last error also on success (winspool info.c).
+  SetError(ERROR_SUCCESS);
   return TRUE;
 }
 
@@ -324,8 +337,12 @@ BOOL WINAPI GetPrinterDriverW(HANDLE hPrinter, LPWSTR pEnvironment, DWORD Level,
     SetError(ERROR_UNKNOWN_PRINTER_DRIVER);
     return FALSE;
   }
-  return PackRecords({DriverRecord(*driver, Level)}, DriverRecordSize(Level), false, pDriverInfo,
-                     cbBuf, pcbNeeded, nullptr);
+  BOOL packed = PackRecords({DriverRecord(*driver, Level)}, DriverRecordSize(Level), false,
+                            pDriverInfo, cbBuf, pcbNeeded, nullptr);
+  // A buffer that is too small comes back zero-filled (winspool info.c).
+  if (!packed && pDriverInfo != nullptr && winsim::LastError() == ERROR_INSUFFICIENT_BUFFER)
+    std::memset(pDriverInfo, 0, cbBuf);
+  return packed;
 }
 
 const winsim::DocumentedErrors kGetPrinterDriverDirectoryWErrors{

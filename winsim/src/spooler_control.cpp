@@ -312,7 +312,7 @@ void PutMonitor(const MonitorSetup& setup) {
   State& s = Get();
   spooler::Monitor m{setup.name, CanonicalEnvironment(setup.environment), setup.dll, setup.ports,
                      false};
-  m.loaded = spooler::ProcessAlive() && files::IsFile(spooler::MonitorDllPath(m.dll));
+  m.loaded = spooler::ProcessAlive() && spooler::MonitorDllLoads(m.dll);
   if (spooler::Monitor* old = spooler::FindMonitor(setup.name))
     *old = m;
   else

@@ -8,6 +8,8 @@
 
 #include "core.h"
 
+#include <winsim/control.h>
+
 namespace winsim {
 namespace spooler {
 
@@ -42,6 +44,11 @@ std::vector<std::u16string> LocalPortList() {
 std::vector<uint8_t> PlaceholderImage(const std::string& name) {
   std::string text = "MZ simulated image: " + name;
   return std::vector<uint8_t>(text.begin(), text.end());
+}
+
+// Windows' own monitor DLLs.
+void PutMonitorDll(const std::u16string& path) {
+  if (!files::IsFile(path)) files::WriteBytes(path, MakeMonitorImage(10, 0, 19041, 1));
 }
 
 std::u16string InDriverDir(const char16_t* subdirectory, const char16_t* file) {
@@ -132,7 +139,7 @@ void ResetState() {
   s.dllPorts[u"LOCALSPL.DLL"] = LocalPortList();
   s.dllPorts[u"TCPMON.DLL"] = {};
   s.addedMonitorPorts = {u"Solvendale:"};
-  for (const Monitor& m : s.monitors) PutBuiltInFile(MonitorDllPath(m.dll));
+  for (const Monitor& m : s.monitors) PutMonitorDll(MonitorDllPath(m.dll));
 
   s.printProcessors.push_back(u"WinPrint");
 
@@ -153,7 +160,7 @@ void ResetState() {
 
 void ProcessStarted() {
   State& s = Get();
-  for (Monitor& m : s.monitors) m.loaded = files::IsFile(MonitorDllPath(m.dll));
+  for (Monitor& m : s.monitors) m.loaded = MonitorDllLoads(m.dll);
   SyncHolds();
 }
 
@@ -386,6 +393,11 @@ std::vector<std::u16string> SplitPortList(const std::u16string& list) {
     start = comma + 1;
   }
   return ports;
+}
+
+bool MonitorDllLoads(const std::u16string& dll) {
+  images::ImageInfo image;
+  return images::Load(MonitorDllPath(dll), &image) == 0 && images::Exports(image, kMonitorEntryPoint);
 }
 
 std::vector<std::u16string> PortsOfDll(const std::u16string& dll) {

@@ -190,6 +190,10 @@ void SyncHolds();
 // The ports of a port list: comma-separated, blanks around names ignored.
 std::vector<std::u16string> SplitPortList(const std::u16string& list);
 
+// Whether the running spooler can load a monitor DLL as registered: an
+// image for x64 that exports the monitor entry point.
+bool MonitorDllLoads(const std::u16string& dll);
+
 // The ports a monitor DLL provides once loaded.
 std::vector<std::u16string> PortsOfDll(const std::u16string& dll);
 

@@ -247,8 +247,11 @@ BOOL WINAPI EnumPrintersW(DWORD Flags, LPWSTR Name, DWORD Level, LPBYTE pPrinter
     if (local && !p->connection && Visible(*p)) records.push_back(PrinterRecord(*p, 2));
   for (const auto& p : Get().printers)
     if (connections && p->connection && Visible(*p)) records.push_back(PrinterRecord(*p, 2));
-  return PackRecords(records, sizeof(PRINTER_INFO_2W), true, pPrinterEnum, cbBuf, pcbNeeded,
-                     pcReturned);
+  BOOL packed = PackRecords(records, sizeof(PRINTER_INFO_2W), true, pPrinterEnum, cbBuf,
+                            pcbNeeded, pcReturned);
+  // An empty set succeeds with the last error reset (winspool info.c).
+  if (packed && records.empty()) SetError(ERROR_SUCCESS);
+  return packed;
 }
 
 const winsim::DocumentedErrors kOpenPrinterWErrors{

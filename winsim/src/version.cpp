@@ -115,6 +115,21 @@ DWORD VersionResource(const std::vector<uint8_t>& b, std::vector<uint8_t>* out) 
   return 0;
 }
 
+// The file offset and size of a data directory entry through the sections;
+// false when it is absent or lies outside the file.
+bool DirectoryAt(const std::vector<uint8_t>& b, const std::vector<Section>& sections, uint64_t entry,
+                 uint32_t* offset, uint32_t* size) {
+  uint32_t rva = U32(b, entry);
+  *size = U32(b, entry + 4);
+  return rva != 0 && RvaToOffset(sections, rva, offset) && Fits(b, *offset, *size);
+}
+
+std::string NameAt(const std::vector<uint8_t>& b, uint32_t offset) {
+  std::string name;
+  while (offset < b.size() && b[offset] != 0 && name.size() < 256) name.push_back(static_cast<char>(b[offset++]));
+  return name;
+}
+
 DWORD ReadVersionResource(LPCWSTR path, std::vector<uint8_t>* resource) {
   std::u16string canonical;
   DWORD error = 0;
@@ -126,6 +141,9 @@ DWORD ReadVersionResource(LPCWSTR path, std::vector<uint8_t>* resource) {
     std::u16string parent = canonical.substr(0, slash == 2 ? 3 : slash);
     return files::IsDirectory(parent) ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
   }
+  // A file that is no image has no resources to find.
+  images::ImageInfo info;
+  if (!images::Inspect(bytes, &info)) return ERROR_RESOURCE_DATA_NOT_FOUND;
   return VersionResource(bytes, resource);
 }
 
@@ -202,33 +220,96 @@ std::vector<uint8_t> VersionInfo(WORD a, WORD b, WORD c, WORD d) {
                       {strings, vars});
 }
 
-// A PE32+ DLL image: headers, one ".rsrc" section holding the resource
-// directory (RT_VERSION / 1 / 0x0409) and the version data when given.
-std::vector<uint8_t> Image(const std::vector<uint8_t>* versionInfo) {
-  const uint32_t kFileAlign = 0x200, kSectionAlign = 0x1000, kRsrcRva = 0x1000;
-  const uint32_t peOffset = 0x80;
+// The ".rsrc" section's bytes at the RVA: the resource directory
+// (RT_VERSION / 1 / 0x0409) and the version data.
+std::vector<uint8_t> ResourceSection(const std::vector<uint8_t>& versionInfo, uint32_t rva) {
   std::vector<uint8_t> rsrc;
-  if (versionInfo) {
-    // Three directories with one entry each, one data entry, then the data.
-    auto dir = [&](uint32_t id, uint32_t target) {
-      for (int i = 0; i < 12; ++i) rsrc.push_back(0);  // characteristics, time, versions
-      Append16(rsrc, 0);                                 // named entries
-      Append16(rsrc, 1);                                 // id entries
-      Append32(rsrc, id);
-      Append32(rsrc, target);
-    };
-    dir(16, 0x80000000u | 24);        // type RT_VERSION -> directory at 24
-    dir(VS_VERSION_INFO, 0x80000000u | 48);  // name 1 -> directory at 48
-    dir(0x0409, 72);                   // language -> data entry at 72
-    Append32(rsrc, kRsrcRva + 88);     // data RVA
-    Append32(rsrc, static_cast<uint32_t>(versionInfo->size()));
-    Append32(rsrc, 0);                 // code page
-    Append32(rsrc, 0);                 // reserved
-    rsrc.insert(rsrc.end(), versionInfo->begin(), versionInfo->end());
+  // Three directories with one entry each, one data entry, then the data.
+  auto dir = [&](uint32_t id, uint32_t target) {
+    for (int i = 0; i < 12; ++i) rsrc.push_back(0);  // characteristics, time, versions
+    Append16(rsrc, 0);                                 // named entries
+    Append16(rsrc, 1);                                 // id entries
+    Append32(rsrc, id);
+    Append32(rsrc, target);
+  };
+  dir(16, 0x80000000u | 24);               // type RT_VERSION -> directory at 24
+  dir(VS_VERSION_INFO, 0x80000000u | 48);  // name 1 -> directory at 48
+  dir(0x0409, 72);                         // language -> data entry at 72
+  Append32(rsrc, rva + 88);                // data RVA
+  Append32(rsrc, static_cast<uint32_t>(versionInfo.size()));
+  Append32(rsrc, 0);  // code page
+  Append32(rsrc, 0);  // reserved
+  rsrc.insert(rsrc.end(), versionInfo.begin(), versionInfo.end());
+  return rsrc;
+}
+
+// The ".edata" section's bytes at the RVA: an export directory naming the
+// functions, and behind it (outside the directory's extent, so that no
+// export reads as a forwarder) one "ret" that every function points at.
+// *directorySize receives the directory's extent.
+std::vector<uint8_t> ExportSection(const std::vector<std::string>& names, uint32_t rva,
+                                   uint32_t* directorySize) {
+  const uint32_t n = static_cast<uint32_t>(names.size());
+  const uint32_t functions = 40, nameTable = functions + 4 * n, ordinals = nameTable + 4 * n;
+  uint32_t strings = ordinals + 2 * n;
+  std::vector<uint8_t> e(strings, 0);
+  std::string blob = std::string("image.dll") + '\0';
+  std::vector<uint32_t> nameAt;
+  for (const std::string& name : names) {
+    nameAt.push_back(strings + static_cast<uint32_t>(blob.size()));
+    blob += name + '\0';
   }
-  uint32_t rawSize = static_cast<uint32_t>((rsrc.size() + kFileAlign - 1) / kFileAlign * kFileAlign);
-  uint32_t sections = versionInfo ? 1 : 0;
-  std::vector<uint8_t> b(kFileAlign + rawSize, 0);
+  e.insert(e.end(), blob.begin(), blob.end());
+  Align4(e);
+  *directorySize = static_cast<uint32_t>(e.size());
+  uint32_t code = rva + static_cast<uint32_t>(e.size());
+  e.push_back(0xC3);
+  Align4(e);
+  Put32(e, 12, rva + strings);  // Name
+  Put32(e, 16, 1);              // Base
+  Put32(e, 20, n);              // NumberOfFunctions
+  Put32(e, 24, n);              // NumberOfNames
+  Put32(e, 28, rva + functions);
+  Put32(e, 32, rva + nameTable);
+  Put32(e, 36, rva + ordinals);
+  for (uint32_t i = 0; i < n; ++i) {
+    Put32(e, functions + 4 * i, code);
+    Put32(e, nameTable + 4 * i, rva + nameAt[i]);
+    Put16(e, ordinals + 2 * i, i);
+  }
+  return e;
+}
+
+struct SectionBytes {
+  const char* name;
+  uint32_t rva;
+  std::vector<uint8_t> bytes;
+};
+
+// A PE32+ DLL image for the machine: headers, then a ".rsrc" section with
+// the version resource when one is given and an ".edata" section with the
+// exports when any are named.
+std::vector<uint8_t> Image(const ImageSetup& setup) {
+  const uint32_t kFileAlign = 0x200, kSectionAlign = 0x1000;
+  const uint32_t peOffset = 0x80;
+  auto alignUp = [](uint32_t v, uint32_t a) { return (v + a - 1) / a * a; };
+  std::vector<SectionBytes> sections;
+  uint32_t nextRva = kSectionAlign;
+  uint32_t exportSize = 0;
+  if (setup.versioned) {
+    std::vector<uint8_t> info =
+        VersionInfo(setup.version[0], setup.version[1], setup.version[2], setup.version[3]);
+    sections.push_back({".rsrc", nextRva, ResourceSection(info, nextRva)});
+    nextRva += alignUp(static_cast<uint32_t>(sections.back().bytes.size()), kSectionAlign);
+  }
+  if (!setup.exports.empty()) {
+    sections.push_back({".edata", nextRva, ExportSection(setup.exports, nextRva, &exportSize)});
+    nextRva += alignUp(static_cast<uint32_t>(sections.back().bytes.size()), kSectionAlign);
+  }
+  uint32_t fileSize = kFileAlign;
+  for (const SectionBytes& s : sections)
+    fileSize += alignUp(static_cast<uint32_t>(s.bytes.size()), kFileAlign);
+  std::vector<uint8_t> b(fileSize, 0);
   // DOS header.
   b[0] = 'M';
   b[1] = 'Z';
@@ -236,8 +317,8 @@ std::vector<uint8_t> Image(const std::vector<uint8_t>* versionInfo) {
   // PE signature and file header.
   std::memcpy(&b[peOffset], "PE\0\0", 4);
   size_t fh = peOffset + 4;
-  Put16(b, fh + 0, 0x8664);     // Machine: AMD64
-  Put16(b, fh + 2, sections);   // NumberOfSections
+  Put16(b, fh + 0, setup.machine);
+  Put16(b, fh + 2, static_cast<uint32_t>(sections.size()));  // NumberOfSections
   Put16(b, fh + 16, 240);       // SizeOfOptionalHeader
   Put16(b, fh + 18, 0x2022);    // EXECUTABLE_IMAGE | LARGE_ADDRESS_AWARE | DLL
   // Optional header, PE32+.
@@ -250,7 +331,7 @@ std::vector<uint8_t> Image(const std::vector<uint8_t>* versionInfo) {
   Put32(b, oh + 36, kFileAlign);
   Put16(b, oh + 40, 6);                 // MajorOperatingSystemVersion
   Put16(b, oh + 48, 6);                 // MajorSubsystemVersion
-  Put32(b, oh + 56, kRsrcRva + (rawSize ? (rawSize + kSectionAlign - 1) / kSectionAlign * kSectionAlign : 0));
+  Put32(b, oh + 56, nextRva);           // SizeOfImage
   Put32(b, oh + 60, kFileAlign);        // SizeOfHeaders
   Put16(b, oh + 68, 2);                 // Subsystem: Windows GUI
   Put16(b, oh + 70, 0x0160);            // DllCharacteristics: high entropy VA, dynamic base, NX
@@ -259,17 +340,22 @@ std::vector<uint8_t> Image(const std::vector<uint8_t>* versionInfo) {
   Put32(b, oh + 88, 0x100000);          // SizeOfHeapReserve
   Put32(b, oh + 96, 0x1000);            // SizeOfHeapCommit
   Put32(b, oh + 108, 16);               // NumberOfRvaAndSizes
-  if (versionInfo) {
-    Put32(b, oh + 112 + 2 * 8, kRsrcRva);
-    Put32(b, oh + 112 + 2 * 8 + 4, static_cast<uint32_t>(rsrc.size()));
-    size_t sh = oh + 240;
-    std::memcpy(&b[sh], ".rsrc\0\0\0", 8);
-    Put32(b, sh + 8, static_cast<uint32_t>(rsrc.size()));  // VirtualSize
-    Put32(b, sh + 12, kRsrcRva);                            // VirtualAddress
-    Put32(b, sh + 16, rawSize);                             // SizeOfRawData
-    Put32(b, sh + 20, kFileAlign);                          // PointerToRawData
-    Put32(b, sh + 36, 0x40000040u);                         // initialized data, readable
-    std::memcpy(&b[kFileAlign], rsrc.data(), rsrc.size());
+  uint32_t raw = kFileAlign;
+  for (size_t i = 0; i < sections.size(); ++i) {
+    const SectionBytes& s = sections[i];
+    uint32_t size = static_cast<uint32_t>(s.bytes.size());
+    bool exports = std::string(s.name) == ".edata";
+    Put32(b, oh + 112 + (exports ? 0 : 2) * 8, s.rva);
+    Put32(b, oh + 112 + (exports ? 0 : 2) * 8 + 4, exports ? exportSize : size);
+    size_t sh = oh + 240 + 40 * i;
+    std::memcpy(&b[sh], s.name, std::strlen(s.name));
+    Put32(b, sh + 8, size);                                  // VirtualSize
+    Put32(b, sh + 12, s.rva);                                // VirtualAddress
+    Put32(b, sh + 16, alignUp(size, kFileAlign));            // SizeOfRawData
+    Put32(b, sh + 20, raw);                                  // PointerToRawData
+    Put32(b, sh + 36, exports ? 0x60000020u : 0x40000040u);  // code / initialized data
+    std::memcpy(&b[raw], s.bytes.data(), s.bytes.size());
+    raw += alignUp(size, kFileAlign);
   }
   return b;
 }
@@ -321,12 +407,79 @@ bool ReadBlock(const uint8_t* start, const uint8_t* limit, BlockView* view) {
 
 }  // namespace
 
-std::vector<uint8_t> MakeVersionedImage(WORD a, WORD b, WORD c, WORD d) {
-  std::vector<uint8_t> info = VersionInfo(a, b, c, d);
-  return Image(&info);
+const char kMonitorEntryPoint[] = "InitializePrintMonitor2";
+
+namespace images {
+
+bool Inspect(const std::vector<uint8_t>& b, ImageInfo* info) {
+  if (!Fits(b, 0, 64) || b[0] != 'M' || b[1] != 'Z') return false;
+  uint32_t pe = U32(b, 0x3C);
+  if (!Fits(b, pe, 24) || std::memcmp(&b[pe], "PE\0\0", 4) != 0) return false;
+  uint16_t sectionCount = U16(b, pe + 6);
+  uint16_t optionalSize = U16(b, pe + 20);
+  uint64_t optional = uint64_t(pe) + 24;
+  if (optionalSize < 112 || !Fits(b, optional, optionalSize) || U16(b, optional) != 0x20B) return false;
+  std::vector<Section> sections;
+  for (uint16_t i = 0; i < sectionCount; ++i) {
+    uint64_t s = optional + optionalSize + 40ull * i;
+    if (!Fits(b, s, 40)) return false;
+    Section section{U32(b, s + 12), U32(b, s + 8), U32(b, s + 16), U32(b, s + 20)};
+    // A section whose data lies past the end of the file: a truncated image.
+    if (section.rawSize != 0 && !Fits(b, section.rawOffset, section.rawSize)) return false;
+    sections.push_back(section);
+  }
+  info->machine = U16(b, pe + 4);
+  info->dll = (U16(b, pe + 22) & 0x2000) != 0;
+  info->exports.clear();
+  uint32_t at = 0, size = 0;
+  if (U32(b, optional + 108) >= 1 && DirectoryAt(b, sections, optional + 112, &at, &size) &&
+      size >= 40) {
+    uint32_t names = U32(b, at + 24), nameTable = 0;
+    if (RvaToOffset(sections, U32(b, at + 32), &nameTable) && Fits(b, nameTable, 4ull * names)) {
+      for (uint32_t i = 0; i < names; ++i) {
+        uint32_t name = 0;
+        if (RvaToOffset(sections, U32(b, nameTable + 4 * i), &name)) info->exports.push_back(NameAt(b, name));
+      }
+    }
+  }
+  return true;
 }
 
-std::vector<uint8_t> MakeUnversionedImage() { return Image(nullptr); }
+DWORD Load(const std::u16string& path, ImageInfo* info) {
+  std::vector<uint8_t> bytes;
+  if (!files::ReadBytes(path, &bytes)) return ERROR_MOD_NOT_FOUND;
+  if (!Inspect(bytes, info) || info->machine != 0x8664) return ERROR_BAD_EXE_FORMAT;
+  return 0;
+}
+
+bool Exports(const ImageInfo& info, const std::string& name) {
+  for (const std::string& e : info.exports)
+    if (e == name) return true;
+  return false;
+}
+
+}  // namespace images
+
+std::vector<uint8_t> MakeImage(const ImageSetup& setup) { return Image(setup); }
+
+std::vector<uint8_t> MakeVersionedImage(WORD a, WORD b, WORD c, WORD d) {
+  ImageSetup setup;
+  setup.version = {a, b, c, d};
+  return Image(setup);
+}
+
+std::vector<uint8_t> MakeUnversionedImage() {
+  ImageSetup setup;
+  setup.versioned = false;
+  return Image(setup);
+}
+
+std::vector<uint8_t> MakeMonitorImage(WORD a, WORD b, WORD c, WORD d) {
+  ImageSetup setup;
+  setup.version = {a, b, c, d};
+  setup.exports = {kMonitorEntryPoint};
+  return Image(setup);
+}
 
 }  // namespace winsim
 
@@ -406,12 +559,15 @@ BOOL WINAPI VerQueryValueW(LPCVOID pBlock, LPCWSTR lpSubBlock, LPVOID* lplpBuffe
       child = view.start + winsim::AlignUp4(view.length);
     }
     if (!found) {
+      // The pointer stays as it was; the length is 0 (version info.c).
+      if (puLen) *puLen = 0;
       winsim::SetError(ERROR_RESOURCE_TYPE_NOT_FOUND);
       return FALSE;
     }
     block = view;
   }
-  if (block.valueLength == 0) return FALSE;
+  // A block without a value of its own (a string table, a key without data)
+  // is found, with a length of 0.
   *lplpBuffer = const_cast<uint8_t*>(block.value);
   if (puLen) *puLen = block.valueLength;
   return TRUE;

@@ -33,6 +33,7 @@
 
 #include <windows.h>
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -198,11 +199,27 @@ bool FileHeld(const std::u16string& path);
 // only up to the offset and reports the shorter count as success.
 void FailReadAt(const std::u16string& path, uint64_t offset, DWORD error);
 void FailWriteAt(const std::u16string& path, uint64_t offset, DWORD error);
-// A small valid PE32+ image with a VERSIONINFO resource whose file and
-// product versions are a.b.c.d.
+// Component files are images with a kind, read from their bytes as Windows
+// reads them: a file that is not a PE32+ image for x64 with every section
+// inside the file (a plain file, a truncated or 32-bit DLL) is no image
+// (LoadLibrary: ERROR_BAD_EXE_FORMAT); an image answers with the functions
+// it exports and its version resource. The spooler loads monitor DLLs only
+// when they export kMonitorEntryPoint.
+struct ImageSetup {
+  bool versioned = true;                     // a VERSIONINFO resource
+  std::array<WORD, 4> version = {1, 0, 0, 0};  // its file and product version
+  std::vector<std::string> exports;          // exported function names
+  WORD machine = 0x8664;                     // IMAGE_FILE_MACHINE_AMD64
+};
+extern const char kMonitorEntryPoint[];  // "InitializePrintMonitor2"
+std::vector<uint8_t> MakeImage(const ImageSetup& setup);
+// A DLL without exports whose file and product versions are a.b.c.d (a
+// driver DLL, or any other DLL).
 std::vector<uint8_t> MakeVersionedImage(WORD a, WORD b, WORD c, WORD d);
 // Same image without any resource.
 std::vector<uint8_t> MakeUnversionedImage();
+// A port monitor DLL: versioned, exporting kMonitorEntryPoint.
+std::vector<uint8_t> MakeMonitorImage(WORD a, WORD b, WORD c, WORD d);
 
 // ------------------------------------------------------------- registry --
 

@@ -27,8 +27,9 @@
 //   RPC_S_SERVER_UNAVAILABLE; only the default printer's name (ordinal 203)
 //   stays readable, as it lives in the user's profile. A stop makes every
 //   printer handle given out before it invalid (ERROR_INVALID_HANDLE).
-// - A monitor whose DLL is missing when the spooler starts is not loaded:
-//   it is neither enumerated nor provides ports (it can still be deleted).
+// - A monitor whose DLL is missing, or is not a monitor DLL (MakeMonitorImage
+//   in control.h), when the spooler starts is not loaded: it is neither
+//   enumerated nor provides ports (it can still be deleted).
 // - Queues keep their ports by the ports' own names ("file:" is kept as
 //   "FILE:"); AddPrinterW and SetPrinterW drop PRINTER_ATTRIBUTE_DEFAULT.
 // - DeletePrinter hides a queue at once when it has no jobs; the queue goes
@@ -73,7 +74,18 @@ struct ServiceBehaviour {
   // caller without administrator rights).
   bool managerAccessDenied = false;
   bool serviceAccessDenied = false;
+  // The service's start type is SERVICE_DISABLED: StartServiceW fails at once
+  // with ERROR_SERVICE_DISABLED.
+  bool disabled = false;
+  // The service's process starts but never reports to the service control
+  // manager: StartServiceW waits kServiceStartTimeoutMs of machine time and
+  // fails with ERROR_SERVICE_REQUEST_TIMEOUT. Either way the service stays
+  // SERVICE_STOPPED.
+  bool startHangs = false;
 };
+// How long the service control manager waits for a service process to
+// report (its default ServicesPipeTimeout).
+constexpr uint64_t kServiceStartTimeoutMs = 30000;
 void SetServiceBehaviour(const ServiceBehaviour& behaviour);
 ServiceBehaviour GetServiceBehaviour();
 
@@ -101,7 +113,7 @@ struct MonitorState {
   bool loaded;  // the running spooler has its DLL loaded (and held)
 };
 // Registers a monitor directly (no checks); a running spooler loads its DLL
-// when the file exists.
+// when it is a monitor DLL.
 void PutMonitor(const MonitorSetup& monitor);
 void RemoveMonitor(const std::u16string& name);
 std::vector<MonitorState> Monitors();
