@@ -195,6 +195,15 @@ void MarkEnded(DWORD processId, DWORD exitCode) {
   if (!process || !process->record.running) return;
   process->record.running = false;
   process->record.exitCode = exitCode;
+  // The mutexes it still owned are abandoned (kernel32 sync.c).
+  for (const auto& entry : Names()) {
+    std::shared_ptr<MutexObject> mutex = entry.second.lock();
+    if (!mutex || mutex->owner == 0 || mutex->ownerProcess != processId) continue;
+    mutex->owner = 0;
+    mutex->ownerProcess = 0;
+    mutex->recursion = 0;
+    mutex->abandoned = true;
+  }
   if (!process->holder.empty()) files::ReleaseAll(process->holder);
   process->holder.clear();
 }
@@ -398,8 +407,9 @@ void ReleaseForeignMutex(const std::string& name) {
   if (found == g_state.foreign.end()) return;
   std::shared_ptr<processes::MutexObject> mutex = found->second;
   if (mutex->owner != 0 && mutex->owner != processes::ProgramThreadId()) {
-    processes::MarkEnded(mutex->ownerProcess, 0);
+    // It let go of the mutex before it ended.
     mutex->owner = 0;
+    processes::MarkEnded(mutex->ownerProcess, 0);
     mutex->ownerProcess = 0;
     mutex->recursion = 0;
   }

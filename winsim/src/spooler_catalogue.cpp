@@ -213,7 +213,10 @@ BOOL WINAPI AddMonitorW(LPWSTR pName, DWORD Level, LPBYTE pMonitorInfo) {
     SetError(ERROR_INVALID_LEVEL);
     return FALSE;
   }
-  if (mi == nullptr || mi->pName == nullptr || mi->pName[0] == 0) {
+  // Without a record the call fails and leaves the last error alone
+  // (winspool info.c).
+  if (mi == nullptr) return FALSE;
+  if (mi->pName == nullptr || mi->pName[0] == 0) {
     SetError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }

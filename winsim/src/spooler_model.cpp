@@ -306,7 +306,9 @@ Driver* FindDriver(const std::u16string& name, const std::u16string& environment
   return nullptr;
 }
 
-bool Visible(const Printer& printer) { return !printer.pendingDeletion || printer.jobs > 0; }
+// [MS-RPRN] 3.1.4.2.4: a printer marked "Delete Pending" is left out of
+// every later enumeration and open, also while jobs keep it.
+bool Visible(const Printer& printer) { return !printer.pendingDeletion; }
 
 Printer* FindVisiblePrinter(const std::u16string& name) {
   for (auto& p : Get().printers)

@@ -330,6 +330,13 @@ HANDLE WINAPI AddPrinterW(LPWSTR pName, DWORD Level, LPBYTE pPrinter) {
     SetError(ERROR_INVALID_PARAMETER);
     return nullptr;
   }
+  // Windows takes back a printer of the name that waits for its deletion
+  // and configures it anew; that is not modelled.
+  if (!Empty(pi->pPrinterName)) {
+    Printer* pending = FindAnyPrinter(pi->pPrinterName);
+    if (pending != nullptr && pending->pendingDeletion)
+      winsim::Unsupported("AddPrinterW", "a printer of the name of one pending deletion");
+  }
   auto printer = std::make_unique<Printer>();
   if (DWORD error = ValidatePrinterRecord(*pi, nullptr, printer.get())) {
     SetError(error);
@@ -457,6 +464,12 @@ BOOL WINAPI DeletePrinter(HANDLE hPrinter) {
   PrinterHandle* handle = nullptr;
   Printer* p = PrinterOfHandle(hPrinter, &handle);
   if (p == nullptr || !Granted(*handle, DELETE)) return FALSE;
+  // "If the printer is held and there are jobs for the printer,
+  // DeletePrinter fails with ERROR_ACCESS_DENIED."
+  if ((p->status & PRINTER_STATUS_PAUSED) != 0 && p->jobs > 0) {
+    SetError(ERROR_ACCESS_DENIED);
+    return FALSE;
+  }
   // "If there are print jobs remaining to be processed, DeletePrinter marks
   // the printer for pending deletion and then deletes it when all the print
   // jobs have been printed." The open handle keeps the record until it is

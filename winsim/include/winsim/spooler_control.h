@@ -32,9 +32,13 @@
 //   enumerated nor provides ports (it can still be deleted).
 // - Queues keep their ports by the ports' own names ("file:" is kept as
 //   "FILE:"); AddPrinterW and SetPrinterW drop PRINTER_ATTRIBUTE_DEFAULT.
-// - DeletePrinter hides a queue at once when it has no jobs; the queue goes
+// - DeletePrinter hides a queue at once, also one with jobs ([MS-RPRN]
+//   3.1.4.2.4); handles given out before keep working, and the queue goes
 //   when its last handle is closed and its last job is gone. A queue that
-//   goes while it is the default printer leaves no default printer.
+//   goes while it is the default printer leaves no default printer. A
+//   paused queue with jobs refuses DeletePrinter (ERROR_ACCESS_DENIED).
+//   AddPrinterW of the name of a queue pending deletion, which Windows
+//   takes back and configures anew, ends the process.
 // - The ordinals log and take faults as "GetDefaultPrinterByOrdinal" and
 //   "SetDefaultPrinterByOrdinal" (FailCall).
 // - Calls that are not simulated (a remote server, a print server handle,
