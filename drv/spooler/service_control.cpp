@@ -43,12 +43,27 @@ bool WaitForStop(SC_HANDLE service, SERVICE_STATUS* status) {
   return status->dwCurrentState == SERVICE_STOPPED;
 }
 
+// Asks the service control manager to start the spooler. A spooler that
+// already runs, or still stops, makes the start fail harmlessly; true only
+// when the start was refused for good: the service is disabled, or its
+// process did not report in time. The refusal's code stays the last error.
+bool StartRefused(SC_HANDLE service) {
+  if (StartServiceW(service, 0, nullptr)) {
+    return false;
+  }
+  DWORD code = GetLastError();
+  return code == ERROR_SERVICE_DISABLED || code == ERROR_SERVICE_REQUEST_TIMEOUT;
+}
+
 }  // namespace
 
 bool StartSpoolerAndWait(SC_HANDLE service) {
-  // A spooler that already runs makes the start fail harmlessly; only the
-  // polling below decides.
-  StartServiceW(service, 0, nullptr);
+  // Only the polling below decides, unless the start was refused for good:
+  // polling a spooler that cannot start would only take time (each refused
+  // start of a hanging service takes the service control manager's wait).
+  if (StartRefused(service)) {
+    return false;
+  }
 
   SERVICE_STATUS status = {};
   QueryServiceStatus(service, &status);
@@ -58,8 +73,8 @@ bool StartSpoolerAndWait(SC_HANDLE service) {
     }
     // A spooler that was still stopping refused the start
     // (ERROR_SERVICE_ALREADY_RUNNING); once it has stopped it is started again.
-    if (status.dwCurrentState == SERVICE_STOPPED) {
-      StartServiceW(service, 0, nullptr);
+    if (status.dwCurrentState == SERVICE_STOPPED && StartRefused(service)) {
+      return false;
     }
     Sleep(kPollMilliseconds);
     QueryServiceStatus(service, &status);

@@ -5,10 +5,11 @@
 
 namespace svd {
 
-// Starts the service (result ignored) and polls until it runs: at most
-// 51 status queries and 50 sleeps of 200 ms; a poll that finds the service
-// stopped (it was still stopping when asked) starts it again. True when it
-// runs at the end.
+// Starts the service and polls until it runs: at most 51 status queries and
+// 50 sleeps of 200 ms; a poll that finds the service stopped (it was still
+// stopping when asked) starts it again. A start refused for good (a disabled
+// service, or one whose process did not report in time) ends the wait at
+// once with false, its code as the last error. True when it runs at the end.
 bool StartSpoolerAndWait(SC_HANDLE service);
 // Makes sure the spooler runs; banner ">Check Spooler", error lines 1, 2, 4.
 bool CheckSpooler(InstallJob* job);

@@ -314,6 +314,71 @@ TEST_F(ScenarioTest, SpoolerThatStopsTooSlowlyFailsTheRun) {
   }
 }
 
+TEST_F(ScenarioTest, AMonitorFileThatIsNoMonitorDllIsRefusedAndNothingUsesIt) {
+  // A mis-copied, truncated or wrong monitor file: Windows' spooler refuses
+  // to register it, and no queue can print to the port it would provide.
+  std::vector<uint8_t> cut = winsim::MakeMonitorImage(1, 0, 0, 2093);
+  cut.resize(cut.size() / 2);
+  struct Case {
+    const char* name;
+    std::vector<uint8_t> bytes;
+    const char16_t* cause;
+  };
+  for (const Case& c : {Case{"driver DLL", winsim::MakeVersionedImage(1, 0, 0, 2093),
+                             u"The specified procedure could not be found."},
+                        Case{"truncated", cut, u"%1 is not a valid Win32 application."},
+                        Case{"text", {'M', 'Z', '?'}, u"%1 is not a valid Win32 application."}}) {
+    SCOPED_TRACE(c.name);
+    SetUp();
+    winsim::PutFile(product::Src(u"qrlmon64.dll"), c.bytes);
+    std::u16string log;
+    EXPECT_EQ(100, Run(u"install", &log));
+    EXPECT_TRUE(Contains(log, u"Error(11): Can`t install a local port monitor'Solvendale:' - (" +
+                                  std::u16string(c.cause) + u")"))
+        << winsim::Narrow(log);
+    EXPECT_EQ(5u, winsim::CallCount("AddMonitorW"));
+    EXPECT_FALSE(winsim::HasMonitor(u"Solvendale:"));
+    for (const winsim::PrinterState& printer : winsim::Printers()) EXPECT_NE(u"Solvendale:", printer.ports);
+    EXPECT_TRUE(winsim::HasDriver(kDriver));
+  }
+}
+
+TEST_F(ScenarioTest, ASpoolerThatCannotStartEndsTheRunInBoundedTime) {
+  // Disabled, or its process never reports: every start is refused, the
+  // first at once, the second after the service control manager's wait.
+  struct Case {
+    const char* name;
+    bool disabled;
+    const char16_t* cause;
+  };
+  for (const Case& c : {Case{"disabled", true, u"The service cannot be started"},
+                        Case{"hanging", false, u"The service did not respond to the start or control request"}}) {
+    SCOPED_TRACE(c.name);
+    SetUp();
+    winsim::ServiceBehaviour unkind;
+    unkind.disabled = c.disabled;
+    unkind.startHangs = !c.disabled;
+    winsim::SetServiceBehaviour(unkind);
+    winsim::SetSpoolerServiceState(SERVICE_STOPPED);
+    uint64_t start = winsim::NowMs();
+    std::u16string log;
+    EXPECT_EQ(100, Run(u"install", &log));
+    EXPECT_TRUE(Contains(log, u"Error(4): Can't start the spooler - (" + std::u16string(c.cause)))
+        << winsim::Narrow(log);
+    EXPECT_LE(winsim::NowMs() - start, 3 * winsim::kServiceStartTimeoutMs);
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), winsim::SpoolerServiceState());
+    EXPECT_FALSE(winsim::HasMonitor(u"Solvendale:"));
+
+    // The probes answer all the same, also with product DLLs waiting.
+    winsim::PutFile(u"C:\\Old\\qrlmon64.dll", {1});
+    winsim::HoldFile(u"C:\\Old\\qrlmon64.dll", "antivirus");
+    winsim::SetPendingFileRenameOperations({u"\\??\\C:\\Old\\qrlmon64.dll", u""});
+    start = winsim::NowMs();
+    EXPECT_EQ(200, Run(u"onInit"));
+    EXPECT_LE(winsim::NowMs() - start, 2 * winsim::kServiceStartTimeoutMs);
+  }
+}
+
 TEST_F(ScenarioTest, UnknownSystemAndDriverDirectoriesStageNothingAnywhere) {
   // Bare file names would be copied into, and deleted from, whatever the
   // current directory is.

@@ -55,6 +55,7 @@ const std::map<DWORD, const char*>& Messages() {
       {161, "The specified path is invalid."},
       {170, "The requested resource is in use."},
       {183, "Cannot create a file when that file already exists."},
+      {193, "%1 is not a valid Win32 application."},
       {203, "The system could not find the environment option that was entered."},
       {206, "The filename or extension is too long."},
       {234, "More data is available."},
