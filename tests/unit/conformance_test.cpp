@@ -964,6 +964,24 @@ const Fact kDrivers[] = {
        Fails(DeletePrinterDriverExW(nullptr, nullptr, W(u"Microsoft Print To PDF"), DPD_DELETE_SPECIFIC_VERSION, 3),
              ERROR_UNKNOWN_PRINTER_DRIVER);
      }, false},
+    {"DeletePrinterDriverEx (Microsoft Learn, winspool.h)",
+     "DeletePrinterDriverExW of a driver whose file another process has loaded moves the file aside for deletion at restart",
+     [] {
+       std::u16string file = winsim::DriverDirectory() + u"\\3\\test.dll";
+       winsim::DriverSetup driver;
+       driver.name = u"Test";
+       driver.driverPath = file;
+       driver.dataFile = file;
+       driver.configFile = winsim::DriverDirectory() + u"\\3\\testui.dll";
+       winsim::PutDriver(driver);
+       winsim::HoldFile(file, "viewer");
+       Succeeds(DeletePrinterDriverExW(nullptr, nullptr, W(u"Test"), DPD_DELETE_ALL_FILES, 0));
+       std::u16string moved = winsim::DriverDirectory() + u"\\3\\Old\\1\\test.dll";
+       EXPECT_FALSE(winsim::FileExists(file));
+       EXPECT_TRUE(winsim::FileHeld(moved));
+       EXPECT_EQ((std::vector<std::u16string>{u"\\??\\" + moved, u""}), winsim::PendingFileRenameOperations());
+       EXPECT_FALSE(winsim::FileExists(driver.configFile.value()));
+     }, false},
     {"[MS-RPRN] 3.1.4.4.8 RpcAddPrinterDriverEx",
      "AddPrinterDriverExW of a driver whose files are missing fails with ERROR_FILE_NOT_FOUND and adds nothing",
      [] {

@@ -89,6 +89,28 @@ bool FileOfOtherDriver(const Driver& self, const std::u16string& path) {
   return false;
 }
 
+// A driver file that another process has loaded is moved into the
+// version directory's "Old" folder and marked for deletion at restart
+// (DeletePrinterDriverEx, Remarks); its holders keep the moved file.
+void MoveAsideForRestart(const std::u16string& path) {
+  size_t slash = path.find_last_of(u'\\');
+  std::u16string old = path.substr(0, slash) + u"\\Old";
+  int n = 1;
+  while (files::Exists(old + u"\\" + Widen(std::to_string(n)) + u"\\" + FileNamePart(path))) ++n;
+  std::u16string target = old + u"\\" + Widen(std::to_string(n)) + u"\\" + FileNamePart(path);
+  files::Copy(path, target);
+  for (const std::string& holder : files::Holders(path)) {
+    files::Release(path, holder);
+    files::Hold(target, holder);
+  }
+  files::Remove(path);
+  std::vector<std::u16string> pending = PendingFileRenameOperations();
+  if (pending.size() % 2) pending.pop_back();
+  pending.push_back(u"\\??\\" + target);
+  pending.push_back(std::u16string());
+  SetPendingFileRenameOperations(pending);
+}
+
 // The fields of a DRIVER_INFO_2W/3W/4W/6W record as a catalogue entry.
 Driver DriverFromRecord(DWORD level, const BYTE* record) {
   const DRIVER_INFO_2W* d2 = reinterpret_cast<const DRIVER_INFO_2W*>(record);
@@ -505,24 +527,28 @@ BOOL WINAPI DeletePrinterDriverExW(LPWSTR pName, LPWSTR pEnvironment, LPWSTR pDr
     return FALSE;
   }
   // DPD_DELETE_ALL_FILES: "Delete the printer driver only if all its
-  // associated files can be removed."
+  // associated files can be removed. The delete operation fails if any of
+  // the driver's files are being used by some other installed driver."
   std::vector<std::u16string> driverFiles = DriverFiles(*driver);
   std::vector<std::u16string> toDelete;
   for (const std::u16string& f : driverFiles) {
     bool shared = FileOfOtherDriver(*driver, f);
-    if (dwDeleteFlag & DPD_DELETE_ALL_FILES) {
-      if (shared || HeldByOthers(f)) {
-        SetError(ERROR_PRINTER_DRIVER_IN_USE);
-        return FALSE;
-      }
-      toDelete.push_back(f);
-    } else if ((dwDeleteFlag & DPD_DELETE_UNUSED_FILES) && !shared && !HeldByOthers(f)) {
-      toDelete.push_back(f);
+    if ((dwDeleteFlag & DPD_DELETE_ALL_FILES) && shared) {
+      SetError(ERROR_PRINTER_DRIVER_IN_USE);
+      return FALSE;
     }
+    if ((dwDeleteFlag & (DPD_DELETE_ALL_FILES | DPD_DELETE_UNUSED_FILES)) && !shared) toDelete.push_back(f);
   }
   State& s = Get();
   s.drivers.erase(s.drivers.begin() + (driver - s.drivers.data()));
   SyncHolds();  // unloaded before its files go
-  for (const std::u16string& f : toDelete) winsim::files::Delete(f);
+  for (const std::u16string& f : toDelete) {
+    if (!winsim::files::IsFile(f)) continue;
+    if (HeldByOthers(f)) {
+      MoveAsideForRestart(f);
+    } else {
+      winsim::files::Delete(f);
+    }
+  }
   return TRUE;
 }

@@ -39,6 +39,11 @@
 //   paused queue with jobs refuses DeletePrinter (ERROR_ACCESS_DENIED).
 //   AddPrinterW of the name of a queue pending deletion, which Windows
 //   takes back and configures anew, ends the process.
+// - DeletePrinterDriverExW moves a file of the driver that another process
+//   has loaded (HoldFile by a holder other than "spooler") into the version
+//   directory's folder Old\<n>, with its holders, and marks it for deletion
+//   at restart; DPD_DELETE_ALL_FILES fails only for files another driver
+//   uses.
 // - The ordinals log and take faults as "GetDefaultPrinterByOrdinal" and
 //   "SetDefaultPrinterByOrdinal" (FailCall).
 // - Calls that are not simulated (a remote server, a print server handle,
