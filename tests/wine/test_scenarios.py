@@ -6,6 +6,7 @@ Wine's behaviour and says so; the program is the same for both."""
 
 import filecmp
 import os
+import shutil
 import sys
 import time
 import unittest
@@ -334,6 +335,22 @@ class MonitorVersionTest(ScenarioTestCase):
         self.assertIsNotNone(dialog, "no log dialog; exit code %d" % result.code)
         return dialog["edit_text"], filecmp.cmp(
             monitor, harness.fixture(2093, "qrlmon64.dll"), shallow=False)
+
+    def test_monitor_file_that_is_no_monitor_dll(self):
+        """A mis-copied monitor file (here the driver DLL): the spooler loads
+        it, finds no monitor entry point and refuses it five times; the run
+        ends with error line 11 and registers no monitor."""
+        self.wine.reset_product()
+        shutil.copy(harness.fixture(2093, "qrldrv64.dll"),
+                    os.path.join(harness.unix_path(harness.PROGRAM_DIR), "qrlmon64.dll"))
+        result, dialog = self.job("install")
+        self.assertEqual(result.code, 100, result)
+        text = dialog["edit_text"]
+        self.assertEqual(text.count("AddMonitor - failed. Trying to wait and install again"), 5, text)
+        self.assertIn("Error(11): Can`t install a local port monitor'Solvendale:' - "
+                      "(The specified procedure could not be found.)", text)
+        self.assertIsNone(self.state().find("monitor", MONITOR))
+        self.wine.reset_product()
 
     def test_compatible_monitor_is_kept(self):
         log, replaced = self.reinstall_over_monitor(2073)
