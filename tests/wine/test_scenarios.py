@@ -347,8 +347,10 @@ class MonitorVersionTest(ScenarioTestCase):
         self.assertEqual(result.code, 100, result)
         text = dialog["edit_text"]
         self.assertEqual(text.count("AddMonitor - failed. Trying to wait and install again"), 5, text)
+        # ERROR_PROC_NOT_FOUND (127), in Wine's words; Windows says "The
+        # specified procedure could not be found."
         self.assertIn("Error(11): Can`t install a local port monitor'Solvendale:' - "
-                      "(The specified procedure could not be found.)", text)
+                      "(Procedure not found.)", text)
         self.assertIsNone(self.state().find("monitor", MONITOR))
         self.wine.reset_product()
 
