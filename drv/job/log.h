@@ -32,6 +32,8 @@ enum class ErrorId {
   CantDeletePrinter = 17,
   CantRetrieveInstallerDirectory = 18,
   AnotherSetupRunning = 23,
+  CantReadMonitorList = 24,
+  CantReadDriverList = 25,
 };
 
 inline LPCWSTR ErrorText(ErrorId id) {
@@ -55,6 +57,8 @@ inline LPCWSTR ErrorText(ErrorId id) {
     case ErrorId::CantDeletePrinter: return TEXT("Can`t delete printer '%s'");
     case ErrorId::CantRetrieveInstallerDirectory: return TEXT("Can`t retrieve installer directory.");
     case ErrorId::AnotherSetupRunning: return TEXT("Another Solvendale setup is still running");
+    case ErrorId::CantReadMonitorList: return TEXT("Can`t read the list of port monitors");
+    case ErrorId::CantReadDriverList: return TEXT("Can`t read the list of printer drivers");
   }
   return TEXT("");
 }

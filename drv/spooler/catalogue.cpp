@@ -106,7 +106,7 @@ bool IsName(LPCWSTR name, LPCWSTR wanted) {
 
 }  // namespace
 
-void EnumerateMonitors(MonitorList* list, InstallJob* job) {
+bool EnumerateMonitors(MonitorList* list, InstallJob* job) {
   list->Level = 2;
   list->Records = nullptr;
   list->Count = 0;
@@ -116,28 +116,31 @@ void EnumerateMonitors(MonitorList* list, InstallJob* job) {
   if (EnumMonitorsW(nullptr, 2, nullptr, 0, &needed, &returned)) {
     // Nothing to fetch: there is no port monitor at all.
     LogLine(job, kMonitorsSucceeded);
-    return;
+    return true;
   }
   DWORD code = GetLastError();
   if (code != ERROR_INSUFFICIENT_BUFFER) {
     LogMonitorFailure(job, kMonitorsSizingFailed, code);
-    return;
+    SetLastError(code);
+    return false;
   }
 
   BYTE* block = AllocateRecordBlock(needed);
   if (block == nullptr) {
     LogLine(job, kMonitorsNoMemory);
     SetLastError(static_cast<DWORD>(E_OUTOFMEMORY));
-    return;
+    return false;
   }
   if (!EnumMonitorsW(nullptr, 2, block, needed, &needed, &returned)) {
     code = GetLastError();
     GlobalFree(block);
     LogMonitorFailure(job, kMonitorsFetchFailed, code);
-    return;
+    SetLastError(code);
+    return false;
   }
   list->Records = block;
   list->Count = returned;
+  return true;
 }
 
 int FindProductMonitor(const MonitorList* list) {
@@ -174,7 +177,7 @@ void ReleaseMonitorList(MonitorList* list) {
   ReleaseRecords(list);
 }
 
-void EnumerateDrivers(DriverList* list, LPCWSTR environment) {
+bool EnumerateDrivers(DriverList* list, LPCWSTR environment) {
   list->Level = 6;
   list->Records = nullptr;
   list->Count = 0;
@@ -183,21 +186,23 @@ void EnumerateDrivers(DriverList* list, LPCWSTR environment) {
   DWORD needed = 0;
   DWORD returned = 0;
   if (EnumPrinterDriversW(nullptr, environmentName, 6, nullptr, 0, &needed, &returned)) {
-    return;  // no drivers
+    return true;  // no drivers
   }
   if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
-    return;
+    return false;
   }
   BYTE* block = AllocateRecordBlock(needed);
   if (block == nullptr) {
-    return;
+    return false;
   }
   if (!EnumPrinterDriversW(nullptr, environmentName, 6, block, needed, &needed, &returned)) {
+    KeepLastError keep;
     GlobalFree(block);
-    return;
+    return false;
   }
   list->Records = block;
   list->Count = returned;
+  return true;
 }
 
 int FindProductDriver(const DriverList* list) {

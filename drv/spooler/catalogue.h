@@ -27,11 +27,14 @@ struct PrinterInfoBlock {
   DWORD Size;
 };
 
-void EnumerateMonitors(MonitorList* list, InstallJob* job);
+// The enumerations return false when the list could not be read (the list
+// is then empty and the last error is the failed call's code); an empty
+// list that was read is true.
+bool EnumerateMonitors(MonitorList* list, InstallJob* job);
 int FindProductMonitor(const MonitorList* list);
 void LogMonitorList(InstallJob* job, const MonitorList* list);
 void ReleaseMonitorList(MonitorList* list);
-void EnumerateDrivers(DriverList* list, LPCWSTR environment);
+bool EnumerateDrivers(DriverList* list, LPCWSTR environment);
 int FindProductDriver(const DriverList* list);
 void ReleaseDriverList(DriverList* list);
 void LoadPrinterList(PrinterList* list);

@@ -59,13 +59,15 @@ void UnInstall(InstallJob* job) {
   StopTrayForJob(job);
 
   LogLine(job, TEXT("EnumMonitors"));
+  // A list that cannot be read is no proof that nothing is installed: the
+  // steps below still try, but the run cannot end as done.
   MonitorList monitors = {};
-  EnumerateMonitors(&monitors, job);
+  if (!EnumerateMonitors(&monitors, job)) ErrorLine(job, ErrorId::CantReadMonitorList);
   LogLine(job, TEXT("%d Monitors found."), static_cast<int>(monitors.Count));
 
   LogLine(job, TEXT("EnumPrinterDrivers for %s"), job->Environment);
   DriverList drivers = {};
-  EnumerateDrivers(&drivers, job->Environment);
+  if (!EnumerateDrivers(&drivers, job->Environment)) ErrorLine(job, ErrorId::CantReadDriverList);
   LogLine(job, TEXT("%d drivers found"), static_cast<int>(drivers.Count));
 
   DeleteAllPrinters(job);

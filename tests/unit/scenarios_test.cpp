@@ -290,6 +290,35 @@ TEST_F(ScenarioTest, MonitorRefusedUntilQueuesUseFileAndPointedBackAfterReinstal
   EXPECT_FALSE(winsim::HasMonitor(u"Solvendale:"));
 }
 
+TEST_F(ScenarioTest, AListThatCannotBeReadFailsTheRun) {
+  // Not found in a list that could not be read is no proof of absence: a
+  // queue of another driver on the product's port keeps the monitor in use.
+  struct Case {
+    const char16_t* command;
+    const char* api;
+    const char16_t* errorLine;
+    bool monitorLeft, driverLeft;
+  };
+  for (const Case& c : {Case{u"uninstall", "EnumMonitorsW", u"Error(24): Can`t read the list of port monitors", true,
+                             false},
+                        Case{u"uninstall", "EnumPrinterDriversW", u"Error(25): Can`t read the list of printer drivers",
+                             false, true},
+                        Case{u"install", "EnumPrinterDriversW", u"Error(25): Can`t read the list of printer drivers",
+                             true, true}}) {
+    SCOPED_TRACE(winsim::Narrow(c.command) + " " + c.api);
+    SetUp();
+    ASSERT_EQ(1, Run(u"install"));
+    product::PutQueue(u"Other", u"Solvendale:", u"Microsoft Print To PDF", u"", u"", "");
+    winsim::FailCall(c.api, ERROR_ACCESS_DENIED, -1);
+    std::u16string log;
+    EXPECT_EQ(100, Run(c.command, &log));
+    winsim::ClearFaults();
+    EXPECT_TRUE(Contains(log, std::u16string(c.errorLine) + u" - (Access is denied.)")) << winsim::Narrow(log);
+    EXPECT_EQ(c.monitorLeft, winsim::HasMonitor(u"Solvendale:"));
+    EXPECT_EQ(c.driverLeft, winsim::HasDriver(kDriver));
+  }
+}
+
 TEST_F(ScenarioTest, SpoolerThatStopsTooSlowlyFailsTheRun) {
   // A spooler busy with jobs may need longer than the ten seconds of the
   // stop polls: it is started again once it has stopped.
