@@ -78,13 +78,18 @@ bool ShiftKeyDown() {
 }
 
 // Hands every path to the delete-at-reboot facility; returns how many the
-// system accepted. A refused path is neither logged nor an error; the
-// report names each path with the system's answer.
-DWORD ScheduleForReboot(const PendingDelete* list, Report* report) {
+// system accepted and counts the refused ones in the job. A refused path
+// writes no log line (the log is complete before this step), but it fails
+// the run; the report names each path with the system's answer.
+DWORD ScheduleForReboot(InstallJob* job, Report* report) {
   DWORD accepted = 0;
-  for (const PendingDelete* entry = list; entry != nullptr; entry = entry->next) {
+  for (const PendingDelete* entry = job->PendingDeleteList; entry != nullptr; entry = entry->next) {
     bool scheduled = MoveFileExW(entry->path, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT) != FALSE;
-    if (scheduled) ++accepted;
+    if (scheduled) {
+      ++accepted;
+    } else {
+      ++job->RefusedDeletes;
+    }
     if (report != nullptr) ReportScheduled(report, entry->path, scheduled, GetLastError());
   }
   return accepted;
@@ -231,16 +236,19 @@ JobOutcome RunJob(HWND parent, Workflow workflow, bool quiet, Report* report) {
     workflow(&job);
   }
   JobOutcome outcome;
-  outcome.scheduled = ScheduleForReboot(job.PendingDeleteList, report);
+  outcome.scheduled = ScheduleForReboot(&job, report);
   if (job.PendingDeleteList != nullptr) ReleasePendingDeletes(&job.PendingDeleteList);
   // The machine is left as the job leaves it: the next setup may start
   // while this one's dialog is open.
   ReleaseSetupLock(&lock);
-  if (!quiet && (job.ErrorCount != 0 || ShiftKeyDown()) && InteractiveWindowStation()) {
+  outcome.failed = JobFailed(&job);
+  if (!quiet && (outcome.failed || ShiftKeyDown()) && InteractiveWindowStation()) {
     ShowLogDialog(parent, &job);
   }
-  outcome.failed = job.ErrorCount != 0;
-  if (report != nullptr) ReportLog(report, Text(job.OperationLog));
+  if (report != nullptr) {
+    ReportLog(report, Text(job.OperationLog));
+    report->onlyRefusedDeletes = job.ErrorCount == 0 && job.RefusedDeletes != 0;
+  }
   DestroyInstallJob(&job);
   return outcome;
 }

@@ -7,7 +7,7 @@
 namespace svd {
 
 struct JobOutcome {
-  bool failed;      // the job's ErrorCount was not 0 at the end
+  bool failed;      // an error line, or a path refused by delete-at-reboot
   DWORD scheduled;  // files accepted for deletion at the next reboot
 };
 

@@ -154,6 +154,7 @@ void BeginReport(Report* report) {
   report->text = nullptr;
   report->scheduled = nullptr;
   report->job = false;
+  report->onlyRefusedDeletes = false;
   AppendLine(report->text, TEXT("Solvendale setup report"));
   AppendDate(report->text);
   AppendProgram(report->text);
@@ -192,7 +193,10 @@ void EndReport(Report* report, LPCWSTR path, int exitCode) {
     if (report->scheduled == nullptr) AppendLine(report->text, TEXT("Delete at reboot: none"));
     Append(report->text, Text(report->scheduled));
   }
-  AppendLine(report->text, TEXT("Exit code: %d (%s)"), exitCode, ExitCodeMeaning(exitCode));
+  LPCWSTR meaning = exitCode == 100 && report->onlyRefusedDeletes
+                        ? TEXT("a file was left that delete-at-reboot refused")
+                        : ExitCodeMeaning(exitCode);
+  AppendLine(report->text, TEXT("Exit code: %d (%s)"), exitCode, meaning);
   WriteReport(path, report->text);
   Release(report->scheduled);
   Release(report->text);

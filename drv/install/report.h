@@ -11,6 +11,9 @@ struct Report {
   CountedString text;       // the header, then the log or the command's answer
   CountedString scheduled;  // one line per path handed to delete-at-reboot
   bool job;                 // an install or uninstall job ran
+  // The job wrote no error line and failed only because delete-at-reboot
+  // refused a path: exit 100 gets its own meaning.
+  bool onlyRefusedDeletes;
 };
 
 // Starts the report with its header: local date and time, program path and

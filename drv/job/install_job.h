@@ -38,6 +38,10 @@ struct InstallJob {
   bool InstallMonitor;
   bool CopyMonitor;
   LONG ErrorCount;
+  // Paths that the delete-at-reboot facility refused at the end of the run:
+  // files left behind that nothing will delete. Like ErrorCount, any makes
+  // the run a failure (exit 100, the dialog's error caption).
+  LONG RefusedDeletes;
   LONG LogDepth;
   PendingDelete* PendingDeleteList;
   SavedPrinter* SavedPrinterList;
@@ -47,6 +51,12 @@ struct InstallJob {
   // registers again must survive the StopTray of its uninstall half.
   bool Reinstalling;
 };
+
+// The run failed: an error line was written, or a file was left that
+// nothing will delete.
+inline bool JobFailed(const InstallJob* job) {
+  return job->ErrorCount != 0 || job->RefusedDeletes != 0;
+}
 
 // Module instance of the running program (set by the entry operation).
 extern HINSTANCE InstanceHandle;

@@ -39,7 +39,7 @@ void FillLogDialog(HWND dialog, const InstallJob* job) {
   size_t used = FormatLogText(caption, kCaptionUnits, TEXT("Solvendale build %d- Install"),
                               BUILD_NUMBER);
   FormatLogText(caption + used, kCaptionUnits - used,
-                job->ErrorCount != 0 ? TEXT(" error log!") : TEXT(" log."));
+                JobFailed(job) ? TEXT(" error log!") : TEXT(" log."));
   SetWindowTextW(dialog, caption);
 }
 

@@ -86,6 +86,7 @@ void BeginInstallJob(InstallJob* job) {
   job->HelpFile = nullptr;
   job->UiFile = nullptr;
   job->ErrorCount = 0;
+  job->RefusedDeletes = 0;
   job->LogDepth = 0;
   job->PendingDeleteList = nullptr;
   job->SavedPrinterList = nullptr;

@@ -71,13 +71,18 @@ TEST_F(JobRunnerTest, FailedRunSchedulesItsFilesAndShowsTheErrorLog) {
   EXPECT_EQ(shown[0].text.find(u"locked"), std::u16string::npos);
 }
 
-TEST_F(JobRunnerTest, RefusedSchedulingsAreNotCounted) {
+TEST_F(JobRunnerTest, RefusedSchedulingsFailTheRun) {
+  // Files that nothing will delete: the run fails without an error line, so
+  // the error log opens at its top.
   winsim::DenyRegistryWrite(winsim::SessionManagerKey(), true);
   JobOutcome outcome = RunWith(0, 2);
-  EXPECT_FALSE(outcome.failed);
+  EXPECT_TRUE(outcome.failed);
   EXPECT_EQ(outcome.scheduled, 0u);
   EXPECT_EQ(winsim::CallCount("MoveFileExW"), 2u);
-  EXPECT_TRUE(winsim::DialogsShown().empty());
+  std::vector<winsim::ShownDialog> shown = winsim::DialogsShown();
+  ASSERT_EQ(shown.size(), 1u);
+  EXPECT_EQ(shown[0].caption, u"Solvendale build 2093- Install error log!");
+  EXPECT_EQ(shown[0].selectionEnd, 0);
 }
 
 TEST_F(JobRunnerTest, ShiftShowsThePlainLogOfAGoodRun) {

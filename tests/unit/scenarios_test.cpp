@@ -537,15 +537,17 @@ TEST_F(ScenarioTest, AReportThatCannotBeWrittenChangesNothingElse) {
   EXPECT_EQ(shown + 1, winsim::DialogsShown().size());
   EXPECT_FALSE(winsim::FileExists(u"C:\\Missing\\setup.log"));
   // Refused delete-at-reboot requests are named with the system's answer,
-  // and /log alone writes to the account's temporary directory.
+  // and /log alone writes to the account's temporary directory. A file
+  // that nothing will delete fails the run.
   winsim::SetServiceBehaviour(winsim::ServiceBehaviour());
   ASSERT_EQ(1, Run(u"install"));
   winsim::HoldFile(Sys(u"qrlmon64.dll"), "antivirus");
   winsim::DenyRegistryWrite(winsim::SessionManagerKey(), true);
-  EXPECT_EQ(2, Run(u"uninstall /log /quiet"));
+  EXPECT_EQ(100, Run(u"uninstall /log /quiet"));
   std::string report = ReportText(u"C:\\Users\\Administrator\\AppData\\Local\\Temp\\SolvendaleSetup.log");
   EXPECT_NE(std::string::npos, report.find("Delete at reboot: C:\\Windows\\System32\\qrlmon64.dll - refused, "
-                                           "error 5 (Access is denied.)\r\nExit code: 2 (uninstall done"))
+                                           "error 5 (Access is denied.)\r\nExit code: 100 (a file was left that "
+                                           "delete-at-reboot refused)"))
       << report;
 }
 
