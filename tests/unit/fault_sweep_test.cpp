@@ -153,11 +153,15 @@ std::string SilentStep(const std::string& aspect, const std::string& value, cons
   if (prefix == "file" || prefix == "staged") {
     if (scenario.kind == Kind::Probe) return "onInit: a failed purge or restart shapes only the answer";
     if (value == "missing") return "";
-    if (fault.api == "MoveFileExW") return "refused delete-at-reboot is not reported";
-    // The file waits for deletion at reboot: exit 101 (or 100) says so.
-    std::string path = prefix == "staged" ? aspect.substr(7) : aspect.substr(5);
-    (void)path;
-    if (run.exitCode == 101 || run.exitCode == 100) return "left for reboot";
+    // A file left behind must wait for deletion at reboot, and exit 101 say
+    // so; one that delete-at-reboot refused ends the run with 100.
+    std::u16string name = W(aspect.substr(aspect.find(prefix == "staged" ? ':' : ' ') + 1));
+    std::u16string path = aspect == "file:monitor" ? Sys(u"qrlmon64.dll")
+                          : prefix == "staged"    ? Drv(name)
+                                                  : Drv3(name);
+    auto end = run.end.find("reboot");
+    bool scheduled = end != run.end.end() && Contains(Upper(end->second), Upper(U8(path)) + ";");
+    if (run.exitCode == 101 && scheduled) return "left for reboot";
     if (scenario.kind == Kind::Install && aspect == "file:monitor" && value == "other")
       return "";
     return "";
@@ -401,34 +405,6 @@ Verdict RunIsolated(const Scenario& scenario, const Fault& fault, const RunRecor
 
 // ---------------------------------------------------------- the sweep --
 
-// Violations that the specified behaviour requires; docs/known-limits.md
-// explains each.
-struct KnownLimitRule {
-  const char* scenario;
-  std::vector<std::string> apis;   // the injected call
-  std::vector<std::string> parts;  // the violation contains one of these
-  const char* name;
-};
-const std::vector<KnownLimitRule> kKnownLimits = {
-    {"uninstall", {"EnumMonitorsW", "GlobalAlloc"},
-     {"with the monitor left", "silent: monitor is", "silent: file:monitor", "silent: port:"},
-     "uninstall after a failed monitor enumeration"},
-    {"uninstall", {"EnumPrinterDriversW", "GlobalAlloc"},
-     {"with the driver left", "silent: driver is", "silent: file:installed"},
-     "uninstall after a failed driver enumeration"},
-};
-
-std::string KnownLimit(const Scenario& scenario, const Fault& fault, const std::string& violation) {
-  for (const KnownLimitRule& rule : kKnownLimits) {
-    if (scenario.name != std::string(rule.scenario)) continue;
-    if (std::find(rule.apis.begin(), rule.apis.end(), fault.api) == rule.apis.end()) continue;
-    for (const std::string& part : rule.parts) {
-      if (Contains(violation, part)) return rule.name;
-    }
-  }
-  return "";
-}
-
 struct Row {
   Fault fault;
   Verdict verdict;
@@ -480,7 +456,7 @@ TEST_P(FaultSweep, EveryCallFailingKeepsTheInvariants) {
   }
 
   std::ostringstream table;
-  size_t violating = 0, limited = 0;
+  size_t violating = 0;
   std::map<std::string, size_t> toleratedCount;
   table << "== fault sweep: " << scenario.name << " (" << U8(scenario.arguments) << "), " << rows.size()
         << " runs, fault-free exit " << baseline.exitCode << "\n";
@@ -489,31 +465,23 @@ TEST_P(FaultSweep, EveryCallFailingKeepsTheInvariants) {
   table << "\n";
   std::vector<std::string> unexpected;
   for (const Row& row : rows) {
-    std::string verdict = "ok";
+    std::string verdict = row.verdict.violations.empty() ? "ok" : "VIOLATION";
     std::string notes;
     for (const std::string& text : row.verdict.violations) {
-      std::string limit = KnownLimit(scenario, row.fault, text);
-      if (limit.empty()) {
-        verdict = "VIOLATION";
-        unexpected.push_back(row.fault.Describe() + ": " + text);
-      } else if (verdict == "ok") {
-        verdict = "limit";
-      }
-      notes += (limit.empty() ? "VIOLATION " : "limit(" + limit + ") ") + text + "; ";
+      unexpected.push_back(row.fault.Describe() + ": " + text);
+      notes += "VIOLATION " + text + "; ";
     }
     for (const std::string& text : row.verdict.tolerated) {
       notes += "tolerated: " + text + "; ";
       ++toleratedCount[text];
     }
     if (verdict == "VIOLATION") ++violating;
-    if (verdict == "limit") ++limited;
     char line[160];
     std::snprintf(line, sizeof(line), "%-46s exit %3d  %-9s ", row.fault.Describe().c_str(), row.verdict.exitCode,
                   verdict.c_str());
     table << line << notes << "\n";
   }
-  table << "== " << scenario.name << ": " << rows.size() << " runs, " << violating << " with violations, " << limited
-        << " with known limits\n";
+  table << "== " << scenario.name << ": " << rows.size() << " runs, " << violating << " with violations\n";
   for (const auto& [text, count] : toleratedCount) table << "   tolerated " << count << "x: " << text << "\n";
   std::cout << table.str();
   std::ofstream(std::string("fault_sweep_") + scenario.name + ".txt") << table.str();
