@@ -33,6 +33,8 @@ struct CoreState {
   std::map<std::string, DWORD> durations;
   std::map<uintptr_t, std::shared_ptr<KernelObject>> handles;
   uintptr_t nextHandle = 0x100;
+  size_t callsToEnd = 0;  // calls left before the run ends; 0: it does not
+  std::function<void()> endAction;
 };
 
 CoreState& State() {
@@ -85,6 +87,8 @@ void ResetCore() {
   s.durations.clear();
   s.handles.clear();
   s.nextHandle = 0x100;
+  s.callsToEnd = 0;
+  s.endAction = nullptr;
   ClockState& c = Clock();
   c.now = 0;
   c.runStart = 0;
@@ -291,9 +295,15 @@ void RunTogether(std::vector<ProgramContext*> contexts, std::vector<std::functio
 DWORD LastError() { return Program().lastError; }
 void SetError(DWORD code) { Program().lastError = code; }
 
+void EndRunAtCall(size_t atCall, std::function<void()> action) {
+  State().callsToEnd = atCall;
+  State().endAction = std::move(action);
+}
+
 DWORD Enter(const char* api, const std::string& detail) {
   EnsureMachine();
   CoreState& s = State();
+  if (s.callsToEnd > 0 && --s.callsToEnd == 0) s.endAction();
   s.calls.push_back(CallRecord{api, detail, Clock().now});
   if (!s.durations.empty()) {
     auto slow = s.durations.find(api);

@@ -59,6 +59,10 @@ void SetError(DWORD code);
 // Records the call; returns 0 to go on, or the injected error code (already
 // stored as the last error) when the call must fail.
 DWORD Enter(const char* api, const std::string& detail = std::string());
+// From now on, the atCall-th call that passes the call gate (counted from 1)
+// runs action instead, which must not return (it ends the process); 0
+// disarms it.
+void EndRunAtCall(size_t atCall, std::function<void()> action);
 
 // The error codes with which a call fails, as Microsoft documents them for
 // it (or as a failing call of its kind plausibly reports them), listed
@@ -267,6 +271,12 @@ struct Value {
 bool CreateKey(const std::u16string& path);  // with every missing parent
 bool KeyExists(const std::u16string& path);
 bool DeleteKey(const std::u16string& path);  // with its subkeys
+// The hives as written to disk. Windows writes a hive when RegFlushKey asks
+// (and lazily, some seconds after a change); a power loss keeps only what
+// was written. MarkFlushed takes every hive as written now; LoseUnflushed
+// turns the registry back to what was.
+void MarkFlushed();
+void LoseUnflushed();
 void SetValue(const std::u16string& keyPath, const std::u16string& name, DWORD type,
               const std::vector<uint8_t>& data);  // creates the key when missing
 bool GetValue(const std::u16string& keyPath, const std::u16string& name, Value* value);

@@ -9,6 +9,11 @@
 #include <cerrno>
 #include <cstring>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
 
 #include "saved_record.h"
 
@@ -143,6 +148,39 @@ bool LoadMachine(const std::string& directory) {
   ResetMachine();
   for (const ModuleHooks& module : Modules()) module.load(directory);
   return true;
+}
+
+bool RunUntilEnded(const RunEnd& end, const std::function<void()>& body) {
+  char pattern[] = "/tmp/winsim-run-XXXXXX";
+  if (::mkdtemp(pattern) == nullptr) Fatal("RunUntilEnded: no temporary directory");
+  const std::string directory = pattern;
+  const int kEnded = 41;
+  const int kFinished = 42;
+  std::fflush(stdout);
+  std::fflush(stderr);
+  pid_t child = ::fork();
+  if (child < 0) Fatal("RunUntilEnded: fork failed");
+  if (child == 0) {
+    reg::MarkFlushed();
+    EndRunAtCall(end.atCall, [&] {
+      if (end.powerLoss) reg::LoseUnflushed();
+      SaveMachine(directory);
+      ::_exit(kEnded);
+    });
+    body();
+    EndRunAtCall(0, nullptr);
+    SaveMachine(directory);
+    ::_exit(kFinished);
+  }
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  bool loaded = LoadMachine(directory);
+  std::error_code ignored;
+  std::filesystem::remove_all(directory, ignored);
+  if (!WIFEXITED(status) || !loaded ||
+      (WEXITSTATUS(status) != kEnded && WEXITSTATUS(status) != kFinished))
+    Fatal("RunUntilEnded: the run's process crashed (status " + std::to_string(status) + ")");
+  return WEXITSTATUS(status) == kEnded;
 }
 
 std::u16string SystemDirectory() { return machine::kSystemDirectory; }

@@ -29,6 +29,7 @@ struct OpenKey {
 
 struct RegState {
   std::map<std::u16string, std::unique_ptr<Key>> roots;  // HKLM, HKCU, HKCR, HKU
+  std::map<std::u16string, std::unique_ptr<Key>> flushed;  // the hives as on disk
   std::map<uintptr_t, OpenKey> handles;
   uintptr_t nextHandle = 0x2000;
 };
@@ -111,6 +112,19 @@ std::u16string BytesToUnits(const std::vector<uint8_t>& data) {
   for (size_t i = 0; i + 1 < data.size(); i += 2)
     units.push_back(static_cast<char16_t>(data[i] | (data[i + 1] << 8)));
   return units;
+}
+
+std::unique_ptr<Key> CloneKey(const Key& key) {
+  auto copy = std::make_unique<Key>();
+  copy->name = key.name;
+  copy->values = key.values;
+  copy->denyWrite = key.denyWrite;
+  for (const auto& sub : key.subkeys) copy->subkeys.emplace(sub.first, CloneKey(*sub.second));
+  return copy;
+}
+
+void FlushHive(const std::u16string& root) {
+  State().flushed[root] = CloneKey(*State().roots.at(root));
 }
 
 void ResetRegistry() {
@@ -219,6 +233,18 @@ ModuleRegistrar registryRegistrar{"registry", 20, &ResetRegistry, &SaveRegistry,
 }  // namespace
 
 bool CreateKey(const std::u16string& path) { return Walk(path, true) != nullptr; }
+
+void MarkFlushed() {
+  EnsureMachine();
+  for (const auto& root : State().roots) FlushHive(root.first);
+}
+
+void LoseUnflushed() {
+  for (auto& root : State().roots) {
+    auto it = State().flushed.find(root.first);
+    if (it != State().flushed.end()) root.second = CloneKey(*it->second);
+  }
+}
 
 bool KeyExists(const std::u16string& path) { return Walk(path, false) != nullptr; }
 
@@ -340,6 +366,20 @@ bool GetMultiString(const std::u16string& keyPath, const std::u16string& name,
 
 void DenyWrite(const std::u16string& keyPath, bool deny) { Walk(keyPath, true)->denyWrite = deny; }
 
+bool AnyWriteDenied(const Key& key) {
+  if (key.denyWrite) return true;
+  for (const auto& sub : key.subkeys) {
+    if (AnyWriteDenied(*sub.second)) return true;
+  }
+  return false;
+}
+
+// Whether the key or one of its subkeys refuses writes.
+bool AnyWriteDenied(const std::u16string& keyPath) {
+  Key* key = Walk(keyPath, false);
+  return key != nullptr && AnyWriteDenied(*key);
+}
+
 bool WriteDenied(const std::u16string& keyPath) {
   Key* key = Walk(keyPath, false);
   return key != nullptr && key->denyWrite;
@@ -382,6 +422,19 @@ LSTATUS Resolve(HKEY key, std::u16string* path, REGSAM* access, Key** node) {
   return ERROR_SUCCESS;
 }
 
+// The deepest existing key on the path: a new key is made below it, and
+// only when that key takes writes.
+Key* NearestKey(const std::u16string& path) {
+  std::vector<std::u16string> parts = SplitPath(path);
+  Key* key = RootKey(RootName(parts[0]));
+  for (size_t i = 1; i < parts.size(); ++i) {
+    auto it = key->subkeys.find(UpperAscii(parts[i]));
+    if (it == key->subkeys.end()) break;
+    key = it->second.get();
+  }
+  return key;
+}
+
 LSTATUS OpenOrCreate(const char* api, HKEY parent, const std::u16string& subKey, REGSAM sam,
                      bool create, PHKEY result, LPDWORD disposition) {
   if (result == nullptr) return create ? ERROR_BADKEY : ERROR_INVALID_PARAMETER;
@@ -404,7 +457,7 @@ LSTATUS OpenOrCreate(const char* api, HKEY parent, const std::u16string& subKey,
   bool created = false;
   if (key == nullptr) {
     if (!create) return ERROR_FILE_NOT_FOUND;
-    if (node->denyWrite) return ERROR_ACCESS_DENIED;
+    if (NearestKey(full)->denyWrite) return ERROR_ACCESS_DENIED;
     key = Walk(full, true, &canonical);
     created = true;
   }
@@ -517,6 +570,7 @@ std::u16string AnsiOrEmpty(LPCSTR text) { return text ? FromAnsi(text) : std::u1
 void CreateRegKey(const std::u16string& keyPath) { reg::CreateKey(keyPath); }
 bool RegKeyExists(const std::u16string& keyPath) { return reg::KeyExists(keyPath); }
 void DeleteRegKey(const std::u16string& keyPath) { reg::DeleteKey(keyPath); }
+std::vector<std::u16string> RegSubKeys(const std::u16string& keyPath) { return reg::SubKeyNames(keyPath); }
 void SetRegValue(const std::u16string& keyPath, const std::u16string& name, DWORD type,
                  const std::vector<uint8_t>& data) {
   reg::SetValue(keyPath, name, type, data);
@@ -664,6 +718,72 @@ LSTATUS WINAPI RegDeleteValueW(HKEY hKey, LPCWSTR lpValueName) {
   std::string detail = KeyText(hKey) + " " + (lpValueName ? Narrow(lpValueName) : "(default)");
   if (DWORD e = winsim::Enter("RegDeleteValueW", detail)) return static_cast<LSTATUS>(e);
   return winsim::reg::DeleteNamedValue(hKey, winsim::FromW(lpValueName));
+}
+
+const winsim::DocumentedErrors kRegEnumKeyExWErrors{
+    "RegEnumKeyExW", {ERROR_ACCESS_DENIED, ERROR_NO_MORE_ITEMS}};
+
+// Subkeys come in the order of their upper-cased names, as Windows lists the
+// keys of a hive: sorted, ignoring case.
+LSTATUS WINAPI RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcchName,
+                             LPDWORD lpReserved, LPWSTR lpClass, LPDWORD lpcchClass,
+                             PFILETIME lpftLastWriteTime) {
+  std::string detail = KeyText(hKey) + " #" + std::to_string(dwIndex);
+  if (DWORD e = winsim::Enter("RegEnumKeyExW", detail)) return static_cast<LSTATUS>(e);
+  if (lpClass != nullptr || lpcchClass != nullptr || lpftLastWriteTime != nullptr)
+    winsim::Unsupported("RegEnumKeyExW", "class names and write times");
+  if (lpReserved != nullptr || lpName == nullptr || lpcchName == nullptr)
+    return ERROR_INVALID_PARAMETER;
+  std::u16string path;
+  REGSAM access = 0;
+  winsim::reg::Key* key = nullptr;
+  LSTATUS status = winsim::reg::Resolve(hKey, &path, &access, &key);
+  if (status != ERROR_SUCCESS) return status;
+  if (!(access & KEY_ENUMERATE_SUB_KEYS)) return ERROR_ACCESS_DENIED;
+  if (dwIndex >= key->subkeys.size()) return ERROR_NO_MORE_ITEMS;
+  auto it = key->subkeys.begin();
+  std::advance(it, dwIndex);
+  const std::u16string& name = it->second->name;
+  if (*lpcchName <= name.size()) return ERROR_MORE_DATA;
+  std::copy(name.begin(), name.end(), lpName);
+  lpName[name.size()] = 0;
+  *lpcchName = static_cast<DWORD>(name.size());
+  return ERROR_SUCCESS;
+}
+
+const winsim::DocumentedErrors kRegDeleteTreeWErrors{
+    "RegDeleteTreeW", {ERROR_ACCESS_DENIED, ERROR_FILE_NOT_FOUND}};
+
+LSTATUS WINAPI RegDeleteTreeW(HKEY hKey, LPCWSTR lpSubKey) {
+  std::string detail = KeyText(hKey) + "\\" + Narrow(lpSubKey);
+  if (DWORD e = winsim::Enter("RegDeleteTreeW", detail)) return static_cast<LSTATUS>(e);
+  if (lpSubKey == nullptr || lpSubKey[0] == 0)
+    winsim::Unsupported("RegDeleteTreeW", "emptying the open key itself");
+  std::u16string path;
+  REGSAM access = 0;
+  winsim::reg::Key* key = nullptr;
+  LSTATUS status = winsim::reg::Resolve(hKey, &path, &access, &key);
+  if (status != ERROR_SUCCESS) return status;
+  std::u16string full = path + u"\\" + winsim::FromW(lpSubKey);
+  if (!winsim::reg::KeyExists(full)) return ERROR_FILE_NOT_FOUND;
+  const REGSAM needed = DELETE | KEY_ENUMERATE_SUB_KEYS | KEY_QUERY_VALUE;
+  if ((access & needed) != needed || winsim::reg::AnyWriteDenied(full)) return ERROR_ACCESS_DENIED;
+  winsim::reg::DeleteKey(full);
+  return ERROR_SUCCESS;
+}
+
+const winsim::DocumentedErrors kRegFlushKeyErrors{"RegFlushKey", {ERROR_REGISTRY_IO_FAILED}};
+
+// Writes the key's hive to disk, as a power loss would find it.
+LSTATUS WINAPI RegFlushKey(HKEY hKey) {
+  if (DWORD e = winsim::Enter("RegFlushKey", KeyText(hKey))) return static_cast<LSTATUS>(e);
+  std::u16string path;
+  REGSAM access = 0;
+  winsim::reg::Key* key = nullptr;
+  LSTATUS status = winsim::reg::Resolve(hKey, &path, &access, &key);
+  if (status != ERROR_SUCCESS) return status;
+  winsim::reg::FlushHive(path.substr(0, path.find(u'\\')));
+  return ERROR_SUCCESS;
 }
 
 LSTATUS WINAPI RegCloseKey(HKEY hKey) {

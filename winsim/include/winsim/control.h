@@ -35,6 +35,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -63,6 +64,24 @@ HINSTANCE ProgramInstance();
 // malformed sequences and unpaired surrogates become U+FFFD.
 std::u16string Widen(const std::string& utf8);
 std::string Narrow(const std::u16string& text);
+
+// ------------------------------------------------------------ run end --
+
+// How a run of the program is cut short at one of its platform calls: the
+// atCall-th call that the call log would record (counted from 1), which does
+// not happen. A killed process leaves everything it wrote; a power loss
+// leaves the registry's hives as last written to disk (RegFlushKey; changes
+// made since are lost, as Windows may lose them), the rest as it was.
+struct RunEnd {
+  size_t atCall = 1;
+  bool powerLoss = false;
+};
+// Runs body (one run of the program) in a child process and ends it at the
+// call: nothing of the run happens after it, no clean-up, no destructor.
+// The machine then holds what the run left, whether it was ended or ended
+// by itself first; faults armed before carry into the run, the call log does
+// not come back. Returns whether the run was ended at the call.
+bool RunUntilEnded(const RunEnd& end, const std::function<void()>& body);
 
 // ------------------------------------------------------------- faults --
 
@@ -228,6 +247,8 @@ std::vector<uint8_t> MakeMonitorImage(WORD a, WORD b, WORD c, WORD d);
 void CreateRegKey(const std::u16string& keyPath);
 bool RegKeyExists(const std::u16string& keyPath);
 void DeleteRegKey(const std::u16string& keyPath);
+// The names of the key's subkeys (none when it is missing).
+std::vector<std::u16string> RegSubKeys(const std::u16string& keyPath);
 void SetRegValue(const std::u16string& keyPath, const std::u16string& name, DWORD type,
                  const std::vector<uint8_t>& data);
 void SetRegString(const std::u16string& keyPath, const std::u16string& name,
