@@ -397,6 +397,53 @@ TEST_F(CoreTest, RegistryWritesAndRefusals) {
   RegCloseKey(key);
 }
 
+// A run that creates a key below one that refuses writes, lists, flushes
+// and deletes keys; ended at its last call (killed, or by a power loss), or
+// not at all.
+TEST_F(CoreTest, RegistryTreesAndWhatARunEndedAtACallLeaves) {
+  winsim::DenyRegistryWrite(u"HKLM\\Software\\Locked", true);
+  HKEY key = nullptr;
+  EXPECT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"Software\\Locked\\New", 0, nullptr, 0, KEY_SET_VALUE, nullptr,
+                            &key, nullptr),
+            ERROR_ACCESS_DENIED);
+  const std::u16string tree = u"HKLM\\Software\\Tree";
+  auto run = [] {
+    HKEY a = nullptr;
+    DWORD one = 1;
+    RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"Software\\Tree\\B", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &a, nullptr);
+    RegSetValueExW(a, u"flushed", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&one), 4);
+    RegFlushKey(a);
+    RegSetValueExW(a, u"unflushed", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&one), 4);
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, u"Software\\Tree");
+  };
+  for (int ending = 0; ending < 3; ++ending) {
+    winsim::ResetMachine();
+    winsim::CreateRegKey(tree + u"\\A");
+    winsim::RunEnd end;
+    end.atCall = ending < 2 ? 5 : 6;
+    end.powerLoss = ending == 1;
+    EXPECT_EQ(ending < 2, winsim::RunUntilEnded(end, run));
+    EXPECT_EQ(ending < 2, winsim::RegValueExists(tree + u"\\B", u"flushed"));
+    EXPECT_EQ(ending == 0, winsim::RegValueExists(tree + u"\\B", u"unflushed"));
+  }
+  winsim::ResetMachine();
+  winsim::CreateRegKey(tree + u"\\B");
+  winsim::CreateRegKey(tree + u"\\a");
+  ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Software\\Tree", 0, KEY_READ, &key), ERROR_SUCCESS);
+  char16_t name[2] = {};
+  DWORD units = 2;
+  EXPECT_EQ(RegEnumKeyExW(key, 0, name, &units, nullptr, nullptr, nullptr, nullptr), ERROR_SUCCESS);
+  EXPECT_EQ(std::u16string(u"a"), name);
+  units = 1;
+  EXPECT_EQ(RegEnumKeyExW(key, 1, name, &units, nullptr, nullptr, nullptr, nullptr), ERROR_MORE_DATA);
+  units = 2;
+  EXPECT_EQ(RegEnumKeyExW(key, 2, name, &units, nullptr, nullptr, nullptr, nullptr), ERROR_NO_MORE_ITEMS);
+  EXPECT_EQ(RegDeleteTreeW(key, u"a"), ERROR_ACCESS_DENIED);  // opened without DELETE
+  RegCloseKey(key);
+  EXPECT_EQ(RegDeleteTreeW(HKEY_LOCAL_MACHINE, u"Software\\Tree"), ERROR_SUCCESS);
+  EXPECT_FALSE(winsim::RegKeyExists(tree));
+}
+
 // ------------------------------------------------------ delete at reboot --
 
 TEST_F(CoreTest, DelayedDeletionsJoinPendingOperations) {
