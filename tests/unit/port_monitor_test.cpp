@@ -104,6 +104,14 @@ class PortMonitorTest : public JobTest {
     winsim::PutMonitor({u"Solvendale:", u"Windows x64", dll, {u"Solvendale:"}});
   }
   void UseMonitors(const std::vector<MonitorEntry>& entries) { monitors_ = MakeMonitorList(entries); }
+  // The spooler keeps a removed monitor's DLL loaded: its deletion fails
+  // and the file is listed, alone, for a later try.
+  void ExpectLeftForLater(const std::u16string& path) {
+    EXPECT_TRUE(winsim::FileExists(path));
+    ASSERT_NE(nullptr, job_.PendingDeleteList);
+    EXPECT_EQ(path, std::u16string(job_.PendingDeleteList->path));
+    EXPECT_EQ(nullptr, job_.PendingDeleteList->next);
+  }
   void LoadPrinters() { svd::LoadPrinterList(&job_.PrinterList); }
   void ClearLog() { svd::Release(job_.OperationLog); }
 
@@ -270,8 +278,7 @@ TEST_F(PortMonitorTest, PlainUninstallRemovesMonitorAndFile) {
             LogLines());
   EXPECT_EQ(0u, winsim::CallCount("GetFileVersionInfoSizeW"));
   EXPECT_FALSE(winsim::HasMonitor(u"Solvendale:"));
-  EXPECT_FALSE(winsim::FileExists(kMonitorPath));
-  EXPECT_EQ(nullptr, job_.PendingDeleteList);
+  ExpectLeftForLater(kMonitorPath);
   EXPECT_EQ(0, job_.ErrorCount);
   EXPECT_EQ(0, job_.LogDepth);
   EXPECT_TRUE(job_.InstallMonitor);
@@ -351,7 +358,7 @@ TEST_F(PortMonitorTest, MonitorNotListedButRegisteredIsRemovedWithTheProductFile
                 u"  Monitor was removed :)",
             }),
             LogLines());
-  EXPECT_FALSE(winsim::FileExists(kMonitorPath));
+  ExpectLeftForLater(kMonitorPath);
 }
 
 TEST_F(PortMonitorTest, MonitorNeitherListedNorRegisteredIsNoError) {
@@ -374,7 +381,7 @@ TEST_F(PortMonitorTest, RegisteredDllNameNamesTheFileToCheckAndDelete) {
   svd::DeleteMonitor(&job_, &monitors_);
   EXPECT_TRUE(LogHas(u"  Auto calculated monitor file name: C:\\Windows\\System32\\qrlmon_old.dll"));
   EXPECT_TRUE(LogHas(u"  Version (2050) is not supported, proceed with reinstall"));
-  EXPECT_FALSE(winsim::FileExists(kSystem32 + u"qrlmon_old.dll"));
+  ExpectLeftForLater(kSystem32 + u"qrlmon_old.dll");
   EXPECT_TRUE(winsim::FileExists(kMonitorPath));
 }
 
@@ -439,7 +446,7 @@ TEST_F(PortMonitorTest, QueuesOnThePortAreSwitchedToFileAndBack) {
   EXPECT_EQ(u"LPT2:", PortsOf(u"Other"));
   EXPECT_EQ(2u, winsim::CallCount("DeleteMonitorW"));
   EXPECT_EQ(0, winsim::SpoolerStopCount());
-  EXPECT_FALSE(winsim::FileExists(kMonitorPath));
+  ExpectLeftForLater(kMonitorPath);
   EXPECT_EQ(0, job_.ErrorCount);
   EXPECT_EQ(0u, winsim::OpenPrinterHandles());
 

@@ -301,6 +301,59 @@ TEST_F(CoreTest, ShareModesOfOpenHandles) {
   EXPECT_TRUE(DeleteFileW(path.c_str()));
 }
 
+// DeleteFile's documentation: the file is marked for deletion and goes when
+// its last handle closes; until then opening it again, CREATE_ALWAYS
+// included, fails with ERROR_ACCESS_DENIED. A read-only file can be read
+// but neither written nor deleted.
+TEST_F(CoreTest, DeletePendingAndReadOnlyFilesRefuseWriting) {
+  const std::u16string path = u"C:\\Windows\\Temp\\scan.dll";
+  winsim::PutTextFile(path, "abc");
+  HANDLE reader = Open(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, OPEN_EXISTING);
+  ASSERT_NE(reader, INVALID_HANDLE_VALUE);
+  EXPECT_TRUE(DeleteFileW(path.c_str()));
+  EXPECT_TRUE(winsim::FileExists(path));
+  EXPECT_TRUE(winsim::FileDeletePending(path));
+  EXPECT_EQ(Open(path, GENERIC_WRITE, FILE_SHARE_READ, CREATE_ALWAYS), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  EXPECT_EQ(GetFileAttributesW(path.c_str()), INVALID_FILE_ATTRIBUTES);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  EXPECT_FALSE(DeleteFileW(path.c_str()));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  CloseHandle(reader);
+  EXPECT_FALSE(winsim::FileExists(path));
+
+  // A holder that shares delete keeps the name, in a saved machine too,
+  // until it lets go; one that does not share delete refuses the deletion.
+  winsim::PutTextFile(path, "abc");
+  winsim::HoldFile(path, "indexer", 0);
+  EXPECT_TRUE(DeleteFileW(path.c_str()));
+  winsim::PutTextFile(u"C:\\Windows\\locked.txt", "r");
+  winsim::SetFileReadOnly(u"C:\\Windows\\locked.txt", true);
+  char pattern[] = "/tmp/winsim_files_XXXXXX";
+  ASSERT_NE(mkdtemp(pattern), nullptr);
+  ASSERT_TRUE(winsim::SaveMachine(pattern));
+  winsim::ResetMachine();
+  ASSERT_TRUE(winsim::LoadMachine(pattern));
+  std::system((std::string("rm -rf ") + pattern).c_str());
+  EXPECT_TRUE(winsim::FileDeletePending(path));
+  winsim::ReleaseHolder("indexer");
+  EXPECT_FALSE(winsim::FileExists(path));
+
+  const std::u16string locked = u"C:\\Windows\\locked.txt";
+  EXPECT_EQ(GetFileAttributesW(locked.c_str()), static_cast<DWORD>(FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_ARCHIVE));
+  for (DWORD disposition : {CREATE_ALWAYS, TRUNCATE_EXISTING, OPEN_EXISTING}) {
+    EXPECT_EQ(Open(locked, GENERIC_WRITE, FILE_SHARE_READ, disposition), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  }
+  EXPECT_FALSE(DeleteFileW(locked.c_str()));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  HANDLE file = Open(locked, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING);
+  EXPECT_NE(file, INVALID_HANDLE_VALUE);
+  CloseHandle(file);
+  winsim::SetFileReadOnly(locked, false);
+  EXPECT_TRUE(DeleteFileW(locked.c_str()));
+}
+
 TEST_F(CoreTest, InjectedReadAndWriteFaults) {
   const std::u16string source = u"C:\\Windows\\src.bin";
   winsim::PutFile(source, std::vector<uint8_t>(100, 1));

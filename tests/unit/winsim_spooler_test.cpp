@@ -678,10 +678,25 @@ TEST_F(SpoolerTest, DeleteMonitorIsRefusedWhileAQueuePrintsToItsPort) {
   EXPECT_EQ(state.ports, u"LPT1:,FILE:") << "ports are kept by their own names";
 
   ASSERT_TRUE(DeleteMonitorW(nullptr, Wide(u"Windows x64"), Wide(u"Solvendale:")));
-  EXPECT_FALSE(winsim::HasMonitor(u"Solvendale:"));
-  EXPECT_FALSE(winsim::FileHeld(kMonitorDll));
-  EXPECT_TRUE(winsim::FileExists(kMonitorDll)) << "the DLL stays";
   ClosePrinter(q);
+  EXPECT_FALSE(winsim::HasMonitor(u"Solvendale:"));
+  EXPECT_TRUE(winsim::FileExists(kMonitorDll)) << "the DLL stays";
+
+  // The spooler keeps the removed monitor's DLL loaded, also in a saved
+  // machine, until it stops.
+  char pattern[] = "/tmp/winsim_spooler_XXXXXX";
+  ASSERT_NE(mkdtemp(pattern), nullptr);
+  ASSERT_TRUE(winsim::SaveMachine(pattern));
+  winsim::ResetMachine();
+  ASSERT_TRUE(winsim::LoadMachine(pattern));
+  std::system((std::string("rm -rf ") + pattern).c_str());
+  EXPECT_TRUE(Holds(kMonitorDll));
+  SetLastError(kPoison);
+  EXPECT_FALSE(DeleteFileW(Wide(kMonitorDll)));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  winsim::SetSpoolerServiceState(SERVICE_STOPPED);
+  winsim::SetSpoolerServiceState(SERVICE_RUNNING);
+  EXPECT_FALSE(winsim::FileHeld(kMonitorDll));
 }
 
 // -------------------------------------------------------------- drivers --

@@ -221,7 +221,9 @@ std::vector<std::u16string> List(const std::u16string& directory);
 // Holds: a named holder (e.g. "spooler", or a process) keeps a file in use.
 // While held, DeleteFileW fails with deleteError (ERROR_ACCESS_DENIED or
 // ERROR_SHARING_VIOLATION) and opening it for writing fails with
-// ERROR_SHARING_VIOLATION.
+// ERROR_SHARING_VIOLATION. A holder with deleteError 0 shares delete:
+// DeleteFileW succeeds, and the name stays until every holder and handle
+// has let go.
 void Hold(const std::u16string& path, const std::string& holder,
           DWORD deleteError = ERROR_ACCESS_DENIED);
 void Release(const std::u16string& path, const std::string& holder);
@@ -232,6 +234,11 @@ std::vector<std::string> Holders(const std::u16string& path);
 // Delete as DeleteFileW does it (holds, open handles, missing parent...):
 // returns 0 or the error code; does not touch the last error.
 DWORD Delete(const std::u16string& path);
+// A file that DeleteFileW marked for deletion while it was still open.
+bool DeletePending(const std::u16string& path);
+// FILE_ATTRIBUTE_READONLY: the file cannot be written or deleted.
+bool ReadOnly(const std::u16string& path);
+void SetReadOnly(const std::u16string& path, bool readOnly);
 
 std::u16string CurrentDirectory();
 void SetCurrentDirectory(const std::u16string& path);

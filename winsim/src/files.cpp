@@ -20,7 +20,7 @@ namespace {
 
 struct HoldRecord {
   std::string holder;
-  DWORD deleteError;
+  DWORD deleteError;  // 0: the holder shares delete
 };
 
 struct IoFault {
@@ -32,9 +32,14 @@ struct Node {
   std::u16string path;  // canonical, with the case it was created with
   bool directory = false;
   std::vector<uint8_t> bytes;
+  bool readOnly = false;  // FILE_ATTRIBUTE_READONLY
+  // DeleteFileW succeeded while handles or holders that share delete had
+  // the file open: the name stays until the last of them lets go.
+  bool deletePending = false;
 };
 
 class OpenFile;
+void FinishPendingDelete(const std::u16string& key);
 
 struct FileState {
   std::map<std::u16string, Node> nodes;  // by Key
@@ -59,7 +64,10 @@ class OpenFile : public KernelObject {
   }
   ~OpenFile() override { Unlist(); }
   const char* TypeName() const override { return "file"; }
-  void OnHandleClosed(HANDLE) override { Unlist(); }
+  void OnHandleClosed(HANDLE) override {
+    Unlist();
+    FinishPendingDelete(key_);
+  }
 
   const std::u16string& key() const { return key_; }
   DWORD access() const { return access_; }
@@ -126,6 +134,24 @@ const HoldRecord* FirstHold(const std::u16string& key) {
   return &it->second.front();
 }
 
+// The first holder that does not share delete, or null.
+const HoldRecord* HoldRefusingDelete(const std::u16string& key) {
+  auto it = State().holds.find(key);
+  if (it == State().holds.end()) return nullptr;
+  for (const HoldRecord& hold : it->second)
+    if (hold.deleteError != 0) return &hold;
+  return nullptr;
+}
+
+// A file whose deletion is pending goes once no handle and no holder has it
+// open any more.
+void FinishPendingDelete(const std::u16string& key) {
+  auto it = State().nodes.find(key);
+  if (it == State().nodes.end() || !it->second.deletePending) return;
+  if (FirstHold(key) != nullptr || State().open.count(key) != 0) return;
+  State().nodes.erase(it);
+}
+
 bool ShareConflict(const std::u16string& key, DWORD access, DWORD share) {
   bool reads = (access & GENERIC_READ) != 0;
   bool writes = (access & GENERIC_WRITE) != 0;
@@ -175,6 +201,8 @@ struct SavedPath {
 struct SavedFile {
   std::u16string path;
   std::string contents;  // blob in the directory "files"
+  bool readOnly = false;
+  bool deletePending = false;
 };
 
 struct SavedHold {
@@ -198,6 +226,8 @@ const SavedFields<SavedFile>& FileFields() {
   static const SavedFields<SavedFile> fields = {
       Field("path", &SavedFile::path),
       Field("contents", &SavedFile::contents),
+      Field("readOnly", &SavedFile::readOnly),
+      Field("deletePending", &SavedFile::deletePending),
   };
   return fields;
 }
@@ -243,7 +273,8 @@ void SaveFiles(const std::string& dir) {
     } else {
       std::string blob = std::to_string(n++) + ".bin";
       WriteTextFile(blobs + "/" + blob, std::string(node.bytes.begin(), node.bytes.end()));
-      out += SavedLine("file", SavedFile{node.path, blob}, FileFields());
+      SavedFile saved{node.path, blob, node.readOnly, node.deletePending};
+      out += SavedLine("file", saved, FileFields());
     }
   }
   for (const auto& entry : s.holds) {
@@ -279,6 +310,9 @@ void LoadLine(const std::string& dir, const std::vector<std::string>& line,
     if (!ReadTextFile(dir + "/files/" + saved.contents, &bytes))
       Fatal("machine directory " + dir + ": missing file contents " + saved.contents);
     WriteBytes(saved.path, std::vector<uint8_t>(bytes.begin(), bytes.end()));
+    Node* node = Find(MustCanonical(saved.path));
+    node->readOnly = saved.readOnly;
+    node->deletePending = saved.deletePending;
   } else if (kind == "hold") {
     SavedHold saved;
     ReadSavedLine(line, HoldFields(), &saved, file);
@@ -300,6 +334,11 @@ void LoadFiles(const std::string& dir) {
   // The default machine's files go: the saved ones are the machine's.
   ResetFiles();
   ForEachSavedLine(text, [&](const std::vector<std::string>& line) { LoadLine(dir, line, file); });
+  // The handles of the saving process are gone; only holders still count.
+  std::vector<std::u16string> pending;
+  for (const auto& entry : State().nodes)
+    if (entry.second.deletePending) pending.push_back(entry.first);
+  for (const std::u16string& key : pending) FinishPendingDelete(key);
 }
 
 ModuleRegistrar filesRegistrar{"files", 10, &ResetFiles, &SaveFiles, &LoadFiles};
@@ -433,6 +472,7 @@ void WriteBytes(const std::u16string& path, const std::vector<uint8_t>& bytes) {
     node = Find(c);
   }
   node->bytes = bytes;
+  node->deletePending = false;  // a new file under the name
 }
 
 bool Copy(const std::u16string& from, const std::u16string& to) {
@@ -468,8 +508,10 @@ std::vector<std::u16string> List(const std::u16string& directory) {
 }
 
 void Hold(const std::u16string& path, const std::string& holder, DWORD deleteError) {
-  if (deleteError != ERROR_ACCESS_DENIED && deleteError != ERROR_SHARING_VIOLATION)
-    Fatal("a hold makes deletion fail with ERROR_ACCESS_DENIED or ERROR_SHARING_VIOLATION");
+  if (deleteError != 0 && deleteError != ERROR_ACCESS_DENIED &&
+      deleteError != ERROR_SHARING_VIOLATION)
+    Fatal("a hold makes deletion fail with ERROR_ACCESS_DENIED or ERROR_SHARING_VIOLATION, "
+          "or shares delete (0)");
   std::vector<HoldRecord>& list = State().holds[Key(path)];
   for (HoldRecord& hold : list) {
     if (hold.holder == holder) {
@@ -487,18 +529,23 @@ void Release(const std::u16string& path, const std::string& holder) {
   list.erase(std::remove_if(list.begin(), list.end(),
                             [&](const HoldRecord& h) { return h.holder == holder; }),
              list.end());
+  std::u16string key = it->first;
   if (list.empty()) State().holds.erase(it);
+  FinishPendingDelete(key);
 }
 
 void ReleaseAll(const std::string& holder) {
   auto& holds = State().holds;
+  std::vector<std::u16string> released;
   for (auto it = holds.begin(); it != holds.end();) {
     std::vector<HoldRecord>& list = it->second;
     list.erase(std::remove_if(list.begin(), list.end(),
                               [&](const HoldRecord& h) { return h.holder == holder; }),
                list.end());
+    if (list.empty()) released.push_back(it->first);
     it = list.empty() ? holds.erase(it) : std::next(it);
   }
+  for (const std::u16string& key : released) FinishPendingDelete(key);
 }
 
 bool IsHeld(const std::u16string& path) { return FirstHold(Key(path)) != nullptr; }
@@ -518,11 +565,36 @@ DWORD Delete(const std::u16string& path) {
   Node* node = Find(c);
   if (IsRoot(c) || (node != nullptr && node->directory)) return ERROR_ACCESS_DENIED;
   if (node == nullptr) return MissingError(c);
+  // DeleteFileW opens the file for deletion: a file already marked for
+  // deletion cannot be opened, a read-only one may not be deleted.
+  if (node->deletePending || node->readOnly) return ERROR_ACCESS_DENIED;
   std::u16string key = UpperAscii(c);
-  if (const HoldRecord* hold = FirstHold(key)) return hold->deleteError;
+  if (const HoldRecord* hold = HoldRefusingDelete(key)) return hold->deleteError;
   if (OpenWithoutShareDelete(key)) return ERROR_SHARING_VIOLATION;
-  State().nodes.erase(key);
+  node->deletePending = true;
+  FinishPendingDelete(key);
   return 0;
+}
+
+bool DeletePending(const std::u16string& path) {
+  std::u16string c;
+  if (!Canonical(path, &c)) return false;
+  Node* node = Find(c);
+  return node != nullptr && node->deletePending;
+}
+
+bool ReadOnly(const std::u16string& path) {
+  std::u16string c;
+  if (!Canonical(path, &c)) return false;
+  Node* node = Find(c);
+  return node != nullptr && node->readOnly;
+}
+
+void SetReadOnly(const std::u16string& path, bool readOnly) {
+  std::u16string c = MustCanonical(path);
+  Node* node = Find(c);
+  if (node == nullptr || node->directory) Fatal("no file to make read-only: " + Narrow(c));
+  node->readOnly = readOnly;
 }
 
 std::u16string CurrentDirectory() { return State().currentDirectory; }
@@ -567,6 +639,10 @@ void ReleaseFile(const std::u16string& path, const std::string& holder) {
 }
 void ReleaseHolder(const std::string& holder) { files::ReleaseAll(holder); }
 bool FileHeld(const std::u16string& path) { return files::IsHeld(path); }
+bool FileDeletePending(const std::u16string& path) { return files::DeletePending(path); }
+void SetFileReadOnly(const std::u16string& path, bool readOnly) {
+  files::SetReadOnly(path, readOnly);
+}
 void FailReadAt(const std::u16string& path, uint64_t offset, DWORD error) {
   if (error == 0) Fatal("FailReadAt needs a nonzero error");
   files::SetReadFault(path, offset, error);
@@ -676,6 +752,13 @@ HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwSha
   bool exists = node != nullptr;
   bool truncates = dwCreationDisposition == CREATE_ALWAYS ||
                    dwCreationDisposition == TRUNCATE_EXISTING;
+  // A name whose file is marked for deletion cannot be opened or created
+  // again until the file is gone; a read-only file cannot be written.
+  if (exists && (node->deletePending ||
+                 (node->readOnly && ((dwDesiredAccess & GENERIC_WRITE) != 0 || truncates)))) {
+    winsim::SetError(ERROR_ACCESS_DENIED);
+    return INVALID_HANDLE_VALUE;
+  }
   switch (dwCreationDisposition) {
     case CREATE_NEW:
       if (exists) {
@@ -826,7 +909,15 @@ DWORD WINAPI GetFileAttributesW(LPCWSTR lpFileName) {
   }
   using namespace winsim::files;
   if (DirectoryExistsCanonical(canonical)) return FILE_ATTRIBUTE_DIRECTORY;
-  if (Find(canonical) != nullptr) return FILE_ATTRIBUTE_ARCHIVE;
+  if (Node* node = Find(canonical)) {
+    // Reading the attributes opens the file, which a pending deletion refuses.
+    if (node->deletePending) {
+      winsim::SetError(ERROR_ACCESS_DENIED);
+      return INVALID_FILE_ATTRIBUTES;
+    }
+    return node->readOnly ? FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_ARCHIVE
+                          : FILE_ATTRIBUTE_ARCHIVE;
+  }
   winsim::SetError(MissingError(canonical));
   return INVALID_FILE_ATTRIBUTES;
 }

@@ -153,6 +153,7 @@ DWORD InstallDriverFile(const std::u16string& environment, const std::u16string&
   *installed = target;
   if (files::Key(source) == files::Key(target)) return 0;
   if (!copyAll && files::IsFile(target)) return 0;
+  if (files::DeletePending(target) || files::ReadOnly(target)) return ERROR_ACCESS_DENIED;
   if (HeldByOthers(target)) return ERROR_SHARING_VIOLATION;
   if (!files::Copy(source, target)) return ERROR_ACCESS_DENIED;
   return 0;
@@ -303,9 +304,12 @@ BOOL WINAPI DeleteMonitorW(LPWSTR pName, LPWSTR pEnvironment, LPWSTR pMonitorNam
     SetError(ERROR_PRINT_MONITOR_IN_USE);
     return FALSE;
   }
+  // The spooler does not unload the monitor's DLL: it stays loaded, and its
+  // file held, until the spooler stops.
+  if (monitor->loaded) Get().retainedDlls.push_back(MonitorDllPath(monitor->dll));
   std::vector<Monitor>& monitors = Get().monitors;
   monitors.erase(monitors.begin() + (monitor - monitors.data()));
-  SyncHolds();  // the DLL is unloaded; the file stays
+  SyncHolds();
   return TRUE;
 }
 

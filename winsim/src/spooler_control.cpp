@@ -140,6 +140,7 @@ const SavedFields<State>& CatalogueFields() {
   static const SavedFields<State> fields = {
       Field("defaultPrinter", &State::defaultPrinter),
       Field("addedMonitorPorts", &State::addedMonitorPorts),
+      Field("retainedDlls", &State::retainedDlls),
   };
   return fields;
 }

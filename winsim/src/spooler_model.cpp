@@ -111,6 +111,8 @@ std::map<std::u16string, std::u16string> WantedHolds(const State& s) {
     std::u16string path = MonitorDllPath(m.dll);
     wanted[files::Key(path)] = path;
   }
+  for (const std::u16string& path : s.retainedDlls)
+    if (files::IsFile(path)) wanted[files::Key(path)] = path;
   for (const Driver& d : s.drivers)
     for (const std::u16string& path : DriverLoadedFiles(d))
       if (files::IsFile(path)) wanted[files::Key(path)] = path;
@@ -173,6 +175,7 @@ void ProcessStopped() {
   }
   ++s.session;
   for (Monitor& m : s.monitors) m.loaded = false;
+  s.retainedDlls.clear();
   CollectDeletedPrinters();
   // The process is gone: nothing stays held in its name, also not the files
   // a test made it hold (HoldFile with the holder "spooler").

@@ -113,6 +113,9 @@ struct State {
   std::map<std::u16string, std::vector<std::u16string>> dllPorts;
   std::vector<std::u16string> addedMonitorPorts;
   std::map<std::u16string, std::u16string> held;  // files::Key -> path
+  // DLLs of monitors removed while loaded: the process keeps them loaded
+  // (held) until it stops.
+  std::vector<std::u16string> retainedDlls;
   std::map<uintptr_t, PrinterHandle> handles;
   uintptr_t nextHandle = 0x7E000000;
   uint64_t nextPrinterId = 1;
@@ -183,8 +186,8 @@ std::vector<std::u16string> DriverFiles(const Driver& driver);
 // The files the spooler keeps loaded for a driver: its DLLs.
 std::vector<std::u16string> DriverLoadedFiles(const Driver& driver);
 // Brings the files the spooler keeps loaded in line with the catalogue: the
-// DLLs of loaded monitors and of installed drivers while the spooler runs,
-// nothing while it is stopped.
+// DLLs of loaded monitors, of monitors removed since the spooler started and
+// of installed drivers while the spooler runs, nothing while it is stopped.
 void SyncHolds();
 
 // The ports of a port list: comma-separated, blanks around names ignored.

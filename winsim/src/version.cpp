@@ -134,6 +134,7 @@ DWORD ReadVersionResource(LPCWSTR path, std::vector<uint8_t>* resource) {
   std::u16string canonical;
   DWORD error = 0;
   if (!files::Canonical(path, &canonical, &error)) return error;
+  if (files::DeletePending(canonical)) return ERROR_ACCESS_DENIED;  // cannot be opened
   std::vector<uint8_t> bytes;
   if (!files::ReadBytes(canonical, &bytes)) {
     if (files::IsDirectory(canonical)) return ERROR_ACCESS_DENIED;

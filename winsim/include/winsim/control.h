@@ -16,10 +16,11 @@
 //      winsim::SetServiceBehaviour(service);
 //
 //  - An object's own record, where Windows ties the behaviour to one object:
-//    the holders and read or write faults of a file (HoldFile, FailReadAt,
-//    FailWriteAt), a registry key that refuses writes (DenyRegistryWrite), a
-//    printer that cannot be opened (PrinterSetup::openError), a window that
-//    does not close when asked (OpenWindow).
+//    the holders, attributes and read or write faults of a file (HoldFile,
+//    SetFileReadOnly, FailReadAt, FailWriteAt), a registry key that refuses
+//    writes (DenyRegistryWrite), a printer that cannot be opened
+//    (PrinterSetup::openError), a window that does not close when asked
+//    (OpenWindow).
 //
 //  - The call gate, for single calls of an API: FailCall and SetCallDuration.
 //
@@ -207,12 +208,24 @@ std::vector<uint8_t> FileBytes(const std::u16string& path);  // empty when missi
 void MakeDirectory(const std::u16string& path);  // with its parents
 void RemoveFile(const std::u16string& path);
 // A holder keeps the file in use: DeleteFileW fails with deleteError,
-// CreateFileW for writing with ERROR_SHARING_VIOLATION.
+// CreateFileW for writing with ERROR_SHARING_VIOLATION. A holder with
+// deleteError 0 opened the file sharing delete (FILE_SHARE_DELETE):
+// DeleteFileW then succeeds but only marks the file for deletion.
 void HoldFile(const std::u16string& path, const std::string& holder,
               DWORD deleteError = ERROR_ACCESS_DENIED);
 void ReleaseFile(const std::u16string& path, const std::string& holder);
 void ReleaseHolder(const std::string& holder);
 bool FileHeld(const std::u16string& path);
+// A file marked for deletion while handles or holders sharing delete still
+// had it open. Its name stays until the last of them lets go; until then
+// CreateFileW (any disposition, CREATE_ALWAYS included), GetFileAttributesW
+// and DeleteFileW on it fail with ERROR_ACCESS_DENIED (DeleteFile's
+// documentation).
+bool FileDeletePending(const std::u16string& path);
+// FILE_ATTRIBUTE_READONLY: CreateFileW for writing or with CREATE_ALWAYS or
+// TRUNCATE_EXISTING, and DeleteFileW, fail with ERROR_ACCESS_DENIED; reading
+// works. PutFile keeps the attribute.
+void SetFileReadOnly(const std::u16string& path, bool readOnly);
 // ReadFile fails with `error` when a read reaches byte `offset` of the file.
 // WriteFile reaching `offset` fails with `error`, or, with error 0, writes
 // only up to the offset and reports the shorter count as success.

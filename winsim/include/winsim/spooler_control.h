@@ -18,7 +18,9 @@
 //   Writer" on the port "PORTPROMPT:", and "Microsoft Print to PDF" as the
 //   default printer.
 // While the spooler runs it keeps (holds, holder "spooler") the DLLs of its
-// loaded monitors and the driver and configuration DLLs of its drivers.
+// loaded monitors and the driver and configuration DLLs of its drivers. A
+// monitor removed with DeleteMonitorW stays loaded, its DLL held, until the
+// spooler stops.
 // A test can make it keep any other file with HoldFile(path, "spooler"):
 // every file held by "spooler" is let go when the spooler stops.
 //
