@@ -2,8 +2,8 @@
 // svd::ReadPendingRenames: the fuzzer's bytes are the value's data as the
 // registry holds it (REG_MULTI_SZ, any length, terminated or not). The table
 // is compared with an independent reading of the same bytes; the purge may
-// delete only existing files named by delete operations; release leaves no
-// block behind.
+// delete only existing files named by delete operations on drive paths that
+// no rename of the value replaces; release leaves no block behind.
 #include "fuzz_common.h"
 
 #include <vector>
@@ -39,13 +39,28 @@ std::vector<std::u16string> ReferenceStrings(const uint8_t* data, size_t size) {
   return strings;
 }
 
-std::u16string Win32Form(const std::u16string& name) {
-  if (name.compare(0, 4, u"\\??\\") != 0) return name;
-  std::u16string rest = name.substr(4);
-  if (rest.size() >= 4 && (rest[0] | 0x20) == u'u' && (rest[1] | 0x20) == u'n' &&
-      (rest[2] | 0x20) == u'c' && rest[3] == u'\\')
-    return u"\\" + rest.substr(3);
-  return rest;
+// The drive path ("X:\...") that a name stands for once a leading "\??\"
+// is removed; empty for names of any other form.
+std::u16string DrivePath(const std::u16string& name) {
+  std::u16string path = name.compare(0, 4, u"\\??\\") == 0 ? name.substr(4) : name;
+  bool letter = !path.empty() && ((path[0] >= u'A' && path[0] <= u'Z') || (path[0] >= u'a' && path[0] <= u'z'));
+  return letter && path.size() >= 3 && path[1] == u':' && path[2] == u'\\' ? path : std::u16string();
+}
+
+bool SameFile(const std::u16string& a, const std::u16string& b) {
+  return !a.empty() && CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(),
+                                            static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
+}
+
+// Whether a rename of the value replaces the file at path at reboot (its
+// target may begin with "!").
+bool Replaced(const std::vector<std::u16string>& strings, size_t pairs, const std::u16string& path) {
+  for (size_t k = 0; k < pairs; ++k) {
+    std::u16string target = strings[2 * k + 1];
+    if (!target.empty() && target[0] == u'!') target = target.substr(1);
+    if (!target.empty() && SameFile(DrivePath(target), path)) return true;
+  }
+  return false;
 }
 
 }  // namespace
@@ -77,22 +92,27 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     FUZZ_CHECK(table.names[i] != nullptr);
     FUZZ_CHECK(std::u16string(table.names[i]) == expected);
-    bool existing = winsim::FileExists(Win32Form(expected));
+    std::u16string path = DrivePath(expected);
+    bool existing = !path.empty() && winsim::FileExists(path);
     FUZZ_CHECK(table.flags[i] == (existing ? 1 : 0));
   }
 
   // The purge deletes the source of each delete operation whose source
-  // exists, and nothing else; a deletion clears the source's flag.
+  // exists and is not replaced at reboot, and nothing else; a deletion
+  // clears the source's flag.
   std::vector<LONG> flags(table.flags, table.flags + 2 * pairs);
+  std::vector<bool> purged(2 * pairs, false);
   size_t expectedDeletions = 0;
   for (size_t k = 0; k < pairs; ++k) {
-    if (flags[2 * k] == 1 && strings[2 * k + 1].empty()) ++expectedDeletions;
+    purged[2 * k] = flags[2 * k] == 1 && strings[2 * k + 1].empty() &&
+                    !Replaced(strings, pairs, DrivePath(strings[2 * k]));
+    if (purged[2 * k]) ++expectedDeletions;
   }
   winsim::ClearCalls();
   svd::PurgePendingRenames(&table);
   FUZZ_CHECK(winsim::CallCount("DeleteFileW") == expectedDeletions);
   for (size_t i = 0; i < 2 * pairs; ++i) {
-    bool purgedSource = i % 2 == 0 && flags[i] == 1 && strings[i + 1].empty();
+    bool purgedSource = purged[i];
     if (purgedSource) {
       FUZZ_CHECK(table.flags[i] == 0 || table.flags[i] == 1);
     } else {
@@ -103,6 +123,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   svd::ReleasePendingRenames(&table);
   FUZZ_CHECK(table.count == 0 && table.names == nullptr && table.flags == nullptr);
+
   FUZZ_CHECK(winsim::LiveBlocks() == blocksBefore);
   return 0;
 }

@@ -26,62 +26,89 @@ LPWSTR CopyUnits(const WCHAR* text, size_t length) {
   return copy;
 }
 
-bool StartsWith(LPCWSTR text, LPCWSTR prefix) {
-  for (; *prefix != 0; ++text, ++prefix) {
-    if (*text != *prefix) return false;
+// A run of UTF-16 units, not necessarily terminated.
+struct Units {
+  const WCHAR* text;  // null: none
+  size_t length;
+};
+
+Units WholeText(LPCWSTR text) { return Units{text, TextLength(text)}; }
+
+bool IsAsciiLetter(WCHAR unit) {
+  return (unit >= TEXT('A') && unit <= TEXT('Z')) || (unit >= TEXT('a') && unit <= TEXT('z'));
+}
+
+// The drive path that a name of the value stands for: the name with a
+// leading "\??\" removed, when that is an absolute drive path ("X:\...").
+// Any other name (a network path, on which Windows carries out no delayed
+// operation, "\??\Volume{...}\", "\Device\..." or a relative path) stands for
+// no file here: its text is null.
+Units DrivePathOf(Units name) {
+  Units path = name;
+  if (path.length >= 4 && path.text[0] == TEXT('\\') && path.text[1] == TEXT('?') &&
+      path.text[2] == TEXT('?') && path.text[3] == TEXT('\\')) {
+    path.text += 4;
+    path.length -= 4;
   }
-  return true;
-}
-
-bool IsAsciiLetterNoCase(WCHAR unit, char upper) {
-  return unit == static_cast<WCHAR>(upper) || unit == static_cast<WCHAR>(upper + ('a' - 'A'));
-}
-
-// The Win32 path of a name stored in the native name space: a leading "\??\"
-// is removed, and "\??\UNC\server\share..." becomes "\\server\share...", a
-// network path (removing the prefix alone would leave the relative path
-// "UNC\server..."). Any other name is used unchanged. Only the UNC form needs
-// a new text; it is returned in *owned (global heap, the caller frees it).
-// Null when memory runs out.
-LPCWSTR Win32PathOf(LPCWSTR name, LPWSTR* owned) {
-  *owned = nullptr;
-  if (!StartsWith(name, TEXT("\\??\\"))) return name;
-  LPCWSTR rest = name + 4;
-  if (!(IsAsciiLetterNoCase(rest[0], 'U') && IsAsciiLetterNoCase(rest[1], 'N') &&
-        IsAsciiLetterNoCase(rest[2], 'C') && rest[3] == TEXT('\\'))) {
-    return rest;
+  if (path.length >= 3 && IsAsciiLetter(path.text[0]) && path.text[1] == TEXT(':') &&
+      path.text[2] == TEXT('\\')) {
+    return path;
   }
-  // Keep the backslash after "UNC" and put one more before it.
-  LPCWSTR share = rest + 3;
-  size_t length = TextLength(share);
-  LPWSTR path = static_cast<LPWSTR>(ZeroedBlock((length + 2) * sizeof(WCHAR)));
-  if (path == nullptr) return nullptr;
-  path[0] = TEXT('\\');
-  for (size_t i = 0; i < length; ++i) path[i + 1] = share[i];
-  path[length + 1] = 0;
-  *owned = path;
-  return path;
+  return Units{nullptr, 0};
 }
 
-// 1 when name (in the native or the Win32 form) is an existing file that is
-// not a directory.
+// The drive path of a rename's target, which may begin with "!" (replace an
+// existing file) before its "\??\".
+Units TargetPathOf(Units name) {
+  if (name.length > 0 && name.text[0] == TEXT('!')) {
+    ++name.text;
+    --name.length;
+  }
+  return DrivePathOf(name);
+}
+
+// ASCII letters compared without case, every other unit exactly.
+bool EqualsAsciiNoCase(Units a, LPCWSTR b) {
+  size_t i = 0;
+  for (; i < a.length && b[i] != 0; ++i) {
+    WCHAR x = a.text[i];
+    WCHAR y = b[i];
+    if (x >= TEXT('a') && x <= TEXT('z')) x = static_cast<WCHAR>(x - TEXT('a') + TEXT('A'));
+    if (y >= TEXT('a') && y <= TEXT('z')) y = static_cast<WCHAR>(y - TEXT('a') + TEXT('A'));
+    if (x != y) return false;
+  }
+  return i == a.length && b[i] == 0;
+}
+
+// Whether a names the same file as path, compared as Windows compares file
+// names (ordinal, ignoring case).
+bool SamePathUnits(Units a, LPCWSTR path) {
+  if (a.text == nullptr || path == nullptr || a.length > 0x7FFFFFFF) return false;
+  int result = CompareStringOrdinal(a.text, static_cast<int>(a.length), path, -1, TRUE);
+  if (result != 0) return result == CSTR_EQUAL;
+  return EqualsAsciiNoCase(a, path);  // the comparison itself failed
+}
+
+// 1 when name stands for a drive path that is an existing file, not a
+// directory. Names of other forms are not looked at.
 LONG ExistingFileFlag(LPCWSTR name) {
-  LPWSTR owned = nullptr;
-  LPCWSTR path = Win32PathOf(name, &owned);
-  if (path == nullptr) return 0;
-  DWORD attributes = GetFileAttributesW(path);
-  if (owned != nullptr) GlobalFree(owned);
+  Units path = DrivePathOf(WholeText(name));
+  if (path.text == nullptr) return 0;
+  DWORD attributes = GetFileAttributesW(path.text);
   if (attributes == INVALID_FILE_ATTRIBUTES) return 0;
   return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? 0 : 1;
 }
 
-bool DeleteNativeName(LPCWSTR name) {
-  LPWSTR owned = nullptr;
-  LPCWSTR path = Win32PathOf(name, &owned);
-  if (path == nullptr) return false;
-  BOOL deleted = DeleteFileW(path);
-  if (owned != nullptr) GlobalFree(owned);
-  return deleted != 0;
+// Whether path is the target of a rename in the table: the file that
+// another program replaces at reboot.
+bool IsRenameTarget(const PendingRenameTable* table, Units path) {
+  for (LONG pair = 0; pair < table->count; ++pair) {
+    LPCWSTR target = table->names[2 * pair + 1];
+    if (target == nullptr) continue;
+    Units targetPath = TargetPathOf(WholeText(target));
+    if (targetPath.text != nullptr && SamePathUnits(path, targetPath.text)) return true;
+  }
+  return false;
 }
 
 // The value's data as the registry holds it, in a zero-filled global-heap
@@ -205,22 +232,37 @@ PendingRenameTable ReadPendingRenames() {
   }
   table.count = static_cast<LONG>(pairs);
 
+  // A name that cannot be copied would turn a rename into a deletion, or
+  // hide the rename that replaces a file: the table is then empty.
   size_t index = 0;
-  for (StringWalk walk(data, size); index < 2 * pairs && walk.Next(&start, &length); ++index) {
+  bool whole = true;
+  for (StringWalk walk(data, size); whole && index < 2 * pairs && walk.Next(&start, &length); ++index) {
     if (length == 0) continue;  // stays absent, flag 0
     table.names[index] = CopyUnits(start, length);
-    if (table.names[index] != nullptr) table.flags[index] = ExistingFileFlag(table.names[index]);
+    whole = table.names[index] != nullptr;
   }
   GlobalFree(data);
+  if (!whole) {
+    ReleasePendingRenames(&table);
+    return table;
+  }
+  for (index = 0; index < 2 * pairs; ++index) {
+    if (table.names[index] != nullptr) table.flags[index] = ExistingFileFlag(table.names[index]);
+  }
   return table;
 }
 
-void PurgePendingRenames(PendingRenameTable* table) {
+void PurgePendingRenames(PendingRenameTable* table, LPCWSTR keep) {
   for (LONG pair = 0; pair < table->count; ++pair) {
     LONG source = 2 * pair;
     if (table->flags[source] != 1 || table->names[source] == nullptr) continue;
     if (table->names[source + 1] != nullptr) continue;  // a rename, not a deletion
-    if (DeleteNativeName(table->names[source])) table->flags[source] = 0;
+    Units path = DrivePathOf(WholeText(table->names[source]));
+    // A file that another program replaces at reboot stays until then; so
+    // does the file the caller keeps.
+    if (path.text == nullptr || IsRenameTarget(table, path)) continue;
+    if (keep != nullptr && SamePathUnits(path, keep)) continue;
+    if (DeleteFileW(path.text)) table->flags[source] = 0;
   }
 }
 

@@ -15,8 +15,14 @@ struct PendingRenameTable {
   LONG count;     // pairs; 0 means both arrays are null
 };
 
+// Windows carries out delayed operations on drive paths only: names of any
+// other form are read into the table but neither tested (flag 0) nor purged.
+// The table is empty when the value cannot be read whole.
 PendingRenameTable ReadPendingRenames();
-void PurgePendingRenames(PendingRenameTable* table);
+// Deletes now the existing sources of delete-at-reboot entries, except a
+// file that a rename of the same value replaces at reboot and the file keep
+// (null: none).
+void PurgePendingRenames(PendingRenameTable* table, LPCWSTR keep = nullptr);
 void ReleasePendingRenames(PendingRenameTable* table);
 
 }  // namespace svd

@@ -176,19 +176,66 @@ TEST_F(DeferredDeleteTest, HeldFileStaysFlaggedAfterPurge) {
   svd::ReleasePendingRenames(&table);
 }
 
-TEST_F(DeferredDeleteTest, NetworkSourceIsUsedAsUncPath) {
-  winsim::SetPendingFileRenameOperations({u"\\??\\UNC\\server\\share\\q.dll", u""});
+// Windows carries out no delayed operation on a network path, and names
+// such as "\??\Volume{...}\" or "\Device\..." are no Win32 paths: entries
+// that are not drive paths are neither tested nor purged, whatever reading
+// them as relative paths would find.
+TEST_F(DeferredDeleteTest, OnlyDrivePathsAreTestedOrPurged) {
+  winsim::PutFile(u"C:\\Windows\\System32\\UNC\\server\\share\\q.dll", {1});
+  winsim::PutFile(u"C:\\Windows\\System32\\Volume{5e1a}\\q.dll", {1});
+  winsim::PutFile(u"C:\\Device\\HarddiskVolume2\\q.dll", {1});
+  winsim::PutFile(u"C:\\Windows\\System32\\q.dll", {1});
+  winsim::SetPendingFileRenameOperations({u"\\??\\UNC\\server\\share\\q.dll", u"",
+                                          u"\\??\\Volume{5e1a}\\q.dll", u"",
+                                          u"\\Device\\HarddiskVolume2\\q.dll", u"",
+                                          u"q.dll", u""});
   winsim::ClearCalls();
   PendingRenameTable table = svd::ReadPendingRenames();
-  ASSERT_EQ(1, table.count);
-  EXPECT_EQ(u"\\??\\UNC\\server\\share\\q.dll", NameAt(table, 0));
-  EXPECT_EQ((std::vector<std::string>{"\\\\server\\share\\q.dll"}),
-            winsim::CallDetails("GetFileAttributesW"));
-  // The relative path that stripping "\??\" alone would leave is never used.
-  table.flags[0] = 1;
+  ASSERT_EQ(4, table.count);
+  EXPECT_EQ(u"\\??\\Volume{5e1a}\\q.dll", NameAt(table, 2));
+  EXPECT_EQ((std::vector<LONG>(8, 0)), std::vector<LONG>(table.flags, table.flags + 8));
+  for (int i = 0; i < 8; i += 2) table.flags[i] = 1;  // even when flagged
   svd::PurgePendingRenames(&table);
-  EXPECT_EQ((std::vector<std::string>{"\\\\server\\share\\q.dll"}), winsim::CallDetails("DeleteFileW"));
+  EXPECT_EQ(0u, winsim::CallCount("GetFileAttributesW"));
+  EXPECT_EQ(0u, winsim::CallCount("DeleteFileW"));
+  EXPECT_TRUE(winsim::FileExists(u"C:\\Windows\\System32\\Volume{5e1a}\\q.dll"));
+  EXPECT_TRUE(winsim::FileExists(u"C:\\Device\\HarddiskVolume2\\q.dll"));
   svd::ReleasePendingRenames(&table);
+}
+
+// Another program replaces a file at reboot: a delete of it and a rename of
+// its new version onto it ("!" asks to replace an existing file). The file
+// stays until then, and the file the caller keeps stays as well.
+TEST_F(DeferredDeleteTest, FilesReplacedAtRebootOrKeptAreNotPurged) {
+  for (const char16_t* name : {u"C:\\App\\x.dll", u"C:\\App\\x.new", u"C:\\App\\y.dll", u"C:\\App\\y.new",
+                               u"C:\\App\\kept.exe", u"C:\\App\\gone.tmp"}) {
+    winsim::PutFile(name, {1});
+  }
+  winsim::SetPendingFileRenameOperations({u"\\??\\C:\\App\\x.dll", u"",
+                                          u"\\??\\C:\\App\\x.new", u"!\\??\\C:\\App\\x.dll",
+                                          u"\\??\\c:\\app\\Y.DLL", u"",
+                                          u"\\??\\C:\\App\\y.new", u"\\??\\C:\\App\\y.dll",
+                                          u"\\??\\C:\\App\\kept.exe", u"",
+                                          u"\\??\\C:\\App\\gone.tmp", u""});
+  PendingRenameTable table = svd::ReadPendingRenames();
+  ASSERT_EQ(6, table.count);
+  svd::PurgePendingRenames(&table, u"C:\\APP\\KEPT.EXE");
+  EXPECT_EQ((std::vector<std::string>{"C:\\App\\gone.tmp"}), winsim::CallDetails("DeleteFileW"));
+  EXPECT_TRUE(winsim::FileExists(u"C:\\App\\x.dll"));
+  EXPECT_TRUE(winsim::FileExists(u"C:\\App\\y.dll"));
+  EXPECT_TRUE(winsim::FileExists(u"C:\\App\\kept.exe"));
+  EXPECT_EQ(1, table.flags[0]);
+  svd::ReleasePendingRenames(&table);
+
+  // A rename whose target cannot be copied is not taken for a deletion of
+  // its source: the whole table is empty then.
+  winsim::SetPendingFileRenameOperations({u"\\??\\C:\\App\\x.new", u"!\\??\\C:\\App\\x.dll"});
+  winsim::FailCall("GlobalAlloc", ERROR_NOT_ENOUGH_MEMORY, 1, 4);  // data, names, flags, source, target
+  table = svd::ReadPendingRenames();
+  EXPECT_EQ(0, table.count);
+  svd::PurgePendingRenames(&table);
+  EXPECT_TRUE(winsim::FileExists(u"C:\\App\\x.new"));
+  EXPECT_EQ(blocks_, winsim::LiveBlocks(winsim::Memory::Global));
 }
 
 TEST_F(DeferredDeleteTest, OddStringCountIgnoresTheLastString) {
