@@ -78,6 +78,17 @@ bool SamePath(LPCWSTR a, LPCWSTR b) {
   return CompareStringOrdinal(a, -1, b, -1, TRUE) == CSTR_EQUAL;
 }
 
+// Whether the file-name part of a path (after its last "\", "/" or ":") is
+// the tray program's name, ignoring case: the Run value may name any file,
+// and only the product's own is deleted.
+bool NamesTrayProgram(LPCWSTR path) {
+  LPCWSTR name = path;
+  for (LPCWSTR at = path; *at != 0; ++at) {
+    if (*at == '\\' || *at == '/' || *at == ':') name = at + 1;
+  }
+  return TextEqualsAsciiNoCase(name, kTrayFileName);
+}
+
 // False when the file is still there after the last attempt.
 bool DeleteTrayFile(LPCWSTR path) {
   for (int attempt = 0; attempt < kDeleteAttempts; ++attempt) {
@@ -97,7 +108,7 @@ void DeleteRegisteredTray(HKEY key, PendingDelete** leftovers, LPCWSTR keepFile)
     Sleep(kMissingValueSleepMs);
     return;
   }
-  if (path[0] == 0) return;
+  if (path[0] == 0 || !NamesTrayProgram(path)) return;
   if (keepFile != nullptr && SamePath(path, keepFile)) return;
   if (!DeleteTrayFile(path) && leftovers != nullptr) AddPendingDelete(leftovers, path);
 }

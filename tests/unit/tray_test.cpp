@@ -148,7 +148,7 @@ TEST_F(TrayCompanionTest, WindowGoneAfterItWasSeenLeadsToOneMoreWait) {
 }
 
 TEST_F(TrayCompanionTest, RegisteredFileGoneOrLocked) {
-  Register(u"C:\\Program Files\\Solvendale\\missing.exe");
+  Register(u"C:\\Program Files\\Solvendale\\Setup\\soltray.exe");
   EXPECT_EQ(0u, Stop());
   EXPECT_EQ(1u, winsim::CallCount("DeleteFileW"));
 
@@ -169,6 +169,27 @@ TEST_F(TrayCompanionTest, RegisteredFileGoneOrLocked) {
   EXPECT_EQ(100u, Stop());
   EXPECT_EQ(10u, winsim::CallCount("DeleteFileW"));
   EXPECT_EQ(winsim::TrayPath(), Leftovers());
+}
+
+// The Run value may name any program: only a file named "soltray.exe"
+// (ignoring case) is deleted; the value goes in any case.
+TEST_F(TrayCompanionTest, OnlyTheTrayProgramIsDeletedWhateverTheRunValueNames) {
+  struct Row {
+    const char16_t* path;
+    bool deleted;
+  } rows[] = {
+      {u"C:\\Tools\\helper.exe", false},
+      {u"C:\\Tools\\soltray.exe.bak", false},
+      {u"C:\\Tools\\SolTray.EXE", true},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(std::string(row.path, row.path + std::u16string(row.path).size()));
+    winsim::PutFile(row.path, {'M', 'Z'});
+    Register(row.path);
+    Stop();
+    EXPECT_EQ(!row.deleted, winsim::FileExists(row.path));
+    EXPECT_FALSE(winsim::RegValueExists(kRunKey, kRunValue));
+  }
 }
 
 TEST_F(TrayCompanionTest, EmptyOrMissingValue) {
