@@ -165,6 +165,10 @@ struct StringWalk {
 
 }  // namespace
 
+bool SameFilePath(LPCWSTR a, LPCWSTR b) {
+  return a != nullptr && SamePathUnits(WholeText(a), b);
+}
+
 void AddPendingDelete(PendingDelete** list, LPCWSTR path) {
   if (list == nullptr || path == nullptr || path[0] == 0) return;
   for (PendingDelete* entry = *list; entry != nullptr; entry = entry->next) {

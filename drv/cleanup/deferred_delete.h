@@ -25,4 +25,8 @@ PendingRenameTable ReadPendingRenames();
 void PurgePendingRenames(PendingRenameTable* table, LPCWSTR keep = nullptr);
 void ReleasePendingRenames(PendingRenameTable* table);
 
+// Whether two paths name the same file, compared as Windows compares file
+// names (ordinal, ignoring case).
+bool SameFilePath(LPCWSTR a, LPCWSTR b);
+
 }  // namespace svd

@@ -116,6 +116,19 @@ LPCWSTR RegisteredDllName(const MonitorList* monitors, int index) {
   return records[index].pDLLName;
 }
 
+// Whether a monitor of the list other than the one at index (-1: none)
+// loads the DLL, registered by its bare name or by its path.
+bool UsedByAnotherMonitor(const MonitorList* monitors, int index, LPCWSTR fileName, LPCWSTR path) {
+  if (monitors == nullptr || monitors->Records == nullptr || monitors->Level != 2) return false;
+  const MONITOR_INFO_2W* records = reinterpret_cast<const MONITOR_INFO_2W*>(monitors->Records);
+  for (DWORD i = 0; i < monitors->Count; ++i) {
+    LPCWSTR dll = records[i].pDLLName;
+    if (static_cast<int>(i) == index || dll == nullptr) continue;
+    if (SameFilePath(dll, fileName) || SameFilePath(dll, path)) return true;
+  }
+  return false;
+}
+
 // Removes the monitor's registration: a first try, then the queues moved to
 // "file:" and a second try, then a spooler restart and a third try.
 // Returns 1 when removed, 0 when the monitor needs no removal (not found and
@@ -244,7 +257,10 @@ void DeleteMonitor(InstallJob* job, const MonitorList* monitors) {
   }
 
   if (RemoveMonitorRegistration(job, found) == 1) {
-    if (haveFile && !DeleteFileW(Text(path))) {
+    // A DLL that another monitor loads as well is not the product's alone.
+    if (haveFile && UsedByAnotherMonitor(monitors, index, fileName, Text(path))) {
+      LogLine(job, TEXT("Monitor file %s is used by another port monitor, it stays"), Text(path));
+    } else if (haveFile && !DeleteFileW(Text(path))) {
       AddPendingDelete(&job->PendingDeleteList, Text(path));
     }
     // The registration is gone but its DLL stays where it is.

@@ -424,6 +424,27 @@ TEST_F(PortMonitorTest, HeldMonitorFileIsLeftForLater) {
   EXPECT_EQ(0, job_.ErrorCount);
 }
 
+// A DLL that another registered monitor loads as well is not the product's
+// to delete, whether it names it by its bare name or by its path.
+TEST_F(PortMonitorTest, ADllSharedWithAnotherMonitorIsNeitherDeletedNorScheduled) {
+  struct Row {
+    const char16_t* ours;
+    const char16_t* others;
+  } rows[] = {{u"tcpmon.dll", u"TCPMON.DLL"}, {u"qrlmon64.dll", u"C:\\Windows\\System32\\qrlmon64.dll"}};
+  for (const Row& row : rows) {
+    TearDown();
+    SetUp();
+    InstallProductMonitor(2093, row.ours);
+    UseMonitors({{u"Local Port", u"localspl.dll"}, {u"Other Port", row.others}, {u"Solvendale:", row.ours}});
+    svd::DeleteMonitor(&job_, &monitors_);
+    EXPECT_TRUE(LogHas(u"  Monitor file " + kSystem32 + row.ours + u" is used by another port monitor, it stays"));
+    EXPECT_TRUE(LogHas(u"  Monitor was removed :)"));
+    EXPECT_EQ(0u, winsim::CallCount("DeleteFileW"));
+    EXPECT_EQ(nullptr, job_.PendingDeleteList);
+    EXPECT_TRUE(winsim::FileExists(kSystem32 + row.ours));
+  }
+}
+
 TEST_F(PortMonitorTest, QueuesOnThePortAreSwitchedToFileAndBack) {
   InstallProductMonitor();
   winsim::PutPrinter(Queue(u"Both", u"LPT1:,Solvendale:"));
