@@ -3,7 +3,8 @@
 // registry holds it (REG_MULTI_SZ, any length, terminated or not). The table
 // is compared with an independent reading of the same bytes; the purge may
 // delete only existing files named by delete operations on drive paths that
-// no rename of the value replaces; release leaves no block behind.
+// no rename of the value replaces; cancelling the deletion of a file leaves
+// none of it scheduled; release leaves no block behind.
 #include "fuzz_common.h"
 
 #include <vector>
@@ -124,6 +125,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   svd::ReleasePendingRenames(&table);
   FUZZ_CHECK(table.count == 0 && table.names == nullptr && table.flags == nullptr);
 
+  // Cancelling the deletion of a file takes out all of its delete entries.
+  LPCWSTR cancelled[] = {kFiles[0]};
+  bool pending[1] = {true};
+  FUZZ_CHECK(svd::CancelPendingDeletes(cancelled, 1, pending));
+  FUZZ_CHECK(!pending[0] && !svd::IsPendingDelete(kFiles[0]));
+  FUZZ_CHECK(winsim::OpenRegistryKeys() == keysBefore);
   FUZZ_CHECK(winsim::LiveBlocks() == blocksBefore);
   return 0;
 }

@@ -113,26 +113,33 @@ bool IsRenameTarget(const PendingRenameTable* table, Units path) {
 
 // The value's data as the registry holds it, in a zero-filled global-heap
 // block; *size gets its size in bytes. Null with size 0 when the key or the
-// value is missing, empty or unreadable.
-BYTE* ReadPendingRenameData(DWORD* size) {
+// value is missing, empty or unreadable; *status (when given) then tells
+// which: ERROR_FILE_NOT_FOUND for a missing key or value, ERROR_SUCCESS for
+// an empty one, the failure's code otherwise.
+BYTE* ReadPendingRenameData(DWORD* size, LONG* status = nullptr) {
+  LONG ignored = ERROR_SUCCESS;
+  if (status == nullptr) status = &ignored;
   *size = 0;
-  RegistryKey key = OpenRegistryKey(HKEY_LOCAL_MACHINE, kSessionManagerKey, KEY_READ);
-  if (!key) return nullptr;
-  BYTE* data = nullptr;
+  HKEY opened = nullptr;
+  *status = RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSessionManagerKey, 0, KEY_READ, &opened);
+  if (*status != ERROR_SUCCESS) return nullptr;
+  RegistryKey key(opened);
   DWORD needed = 0;
-  if (RegQueryValueExW(key.Get(), kPendingRenamesValue, nullptr, nullptr, nullptr, &needed) == ERROR_SUCCESS &&
-      needed != 0) {
-    data = static_cast<BYTE*>(ZeroedBlock(needed));
-    DWORD got = needed;
-    if (data != nullptr &&
-        RegQueryValueExW(key.Get(), kPendingRenamesValue, nullptr, nullptr, data, &got) == ERROR_SUCCESS &&
-        got <= needed) {
-      *size = got;
-    } else if (data != nullptr) {
-      GlobalFree(data);
-      data = nullptr;
-    }
+  *status = RegQueryValueExW(key.Get(), kPendingRenamesValue, nullptr, nullptr, nullptr, &needed);
+  if (*status != ERROR_SUCCESS || needed == 0) return nullptr;
+  BYTE* data = static_cast<BYTE*>(ZeroedBlock(needed));
+  if (data == nullptr) {
+    *status = ERROR_NOT_ENOUGH_MEMORY;
+    return nullptr;
   }
+  DWORD got = needed;
+  *status = RegQueryValueExW(key.Get(), kPendingRenamesValue, nullptr, nullptr, data, &got);
+  if (*status == ERROR_SUCCESS && got > needed) *status = ERROR_MORE_DATA;
+  if (*status != ERROR_SUCCESS) {
+    GlobalFree(data);
+    return nullptr;
+  }
+  *size = got;
   return data;
 }
 
@@ -163,10 +170,152 @@ struct StringWalk {
   }
 };
 
+// Walks the pairs of the value: each pair's strings and the units of the
+// data it takes, its terminators included. A last unpaired string ends the
+// walk.
+struct PendingPair {
+  Units source;
+  Units target;
+  size_t begin;  // first unit of the pair
+  size_t end;    // the unit after its target's terminator (at most the data's end)
+};
+
+class PairWalk {
+ public:
+  PairWalk(const BYTE* data, DWORD size) : strings_(data, size) {}
+
+  bool Next(PendingPair* pair) {
+    pair->begin = strings_.position;
+    if (!strings_.Next(&pair->source.text, &pair->source.length)) return false;
+    if (!strings_.Next(&pair->target.text, &pair->target.length)) return false;
+    pair->end = strings_.position < strings_.available ? strings_.position : strings_.available;
+    return true;
+  }
+
+ private:
+  StringWalk strings_;
+};
+
+// A delete-at-reboot entry whose source is path.
+bool DeletesPath(const PendingPair& pair, LPCWSTR path) {
+  return pair.target.length == 0 && SamePathUnits(DrivePathOf(pair.source), path);
+}
+
+// The value's data without the pairs that delete one of the paths, in a
+// new zero-filled block of the same size (*size becomes the data's new size;
+// RegSetValueExW looks at the unit after a string value's data, which is
+// then inside the block); flags the paths found. Null when nothing is to go, or when memory runs out (last
+// error set, *found still true).
+BYTE* DataWithoutDeletes(const BYTE* data, DWORD* size, LPCWSTR const* paths, size_t count,
+                         bool* found) {
+  bool any = false;
+  PendingPair pair;
+  for (PairWalk walk(data, *size); walk.Next(&pair);) {
+    for (size_t i = 0; i < count; ++i) {
+      if (paths[i] != nullptr && DeletesPath(pair, paths[i])) found[i] = any = true;
+    }
+  }
+  if (!any) return nullptr;
+  BYTE* kept = static_cast<BYTE*>(ZeroedBlock(*size));
+  if (kept == nullptr) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+  }
+  size_t from = 0;  // bytes
+  size_t used = 0;
+  for (PairWalk walk(data, *size); walk.Next(&pair);) {
+    bool drop = false;
+    for (size_t i = 0; i < count && !drop; ++i) drop = paths[i] != nullptr && DeletesPath(pair, paths[i]);
+    if (!drop) continue;
+    for (; from < pair.begin * sizeof(WCHAR); ++from) kept[used++] = data[from];
+    from = pair.end * sizeof(WCHAR);
+  }
+  for (; from < *size; ++from) kept[used++] = data[from];
+  *size = static_cast<DWORD>(used);
+  return kept;
+}
+
+// Whether the data holds any unit that is not a terminator.
+bool HoldsText(const BYTE* data, DWORD size) {
+  for (DWORD i = 0; i < size; ++i) {
+    if (data[i] != 0) return true;
+  }
+  return false;
+}
+
+// Writes the value's new data, or removes the value when nothing of it is
+// left. A registry status.
+LONG WritePendingRenameData(const BYTE* data, DWORD size) {
+  HKEY key = nullptr;
+  LONG status = RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSessionManagerKey, 0, KEY_SET_VALUE, &key);
+  if (status != ERROR_SUCCESS) return status;
+  if (HoldsText(data, size)) {
+    status = RegSetValueExW(key, kPendingRenamesValue, 0, REG_MULTI_SZ, data, size);
+  } else {
+    status = RegDeleteValueW(key, kPendingRenamesValue);
+    if (status == ERROR_FILE_NOT_FOUND) status = ERROR_SUCCESS;
+  }
+  RegCloseKey(key);
+  return status;
+}
+
 }  // namespace
 
 bool SameFilePath(LPCWSTR a, LPCWSTR b) {
   return a != nullptr && SamePathUnits(WholeText(a), b);
+}
+
+bool IsPendingDelete(LPCWSTR path) {
+  DWORD size = 0;
+  BYTE* data = ReadPendingRenameData(&size);
+  if (data == nullptr) return false;
+  bool found = false;
+  PendingPair pair;
+  for (PairWalk walk(data, size); !found && walk.Next(&pair);) found = DeletesPath(pair, path);
+  GlobalFree(data);
+  return found;
+}
+
+bool HasPendingDeletes() {
+  DWORD size = 0;
+  LONG status = ERROR_SUCCESS;
+  BYTE* data = ReadPendingRenameData(&size, &status);
+  if (data == nullptr) return status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND;
+  bool found = false;
+  PendingPair pair;
+  for (PairWalk walk(data, size); !found && walk.Next(&pair);) {
+    found = pair.target.length == 0 && DrivePathOf(pair.source).text != nullptr;
+  }
+  GlobalFree(data);
+  return found;
+}
+
+bool CancelPendingDeletes(LPCWSTR const* paths, size_t count, bool* pending) {
+  DWORD size = 0;
+  LONG status = ERROR_SUCCESS;
+  BYTE* data = ReadPendingRenameData(&size, &status);
+  // A value that cannot be read may still delete any of them.
+  bool unread = data == nullptr && status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND;
+  for (size_t i = 0; i < count; ++i) pending[i] = unread && paths[i] != nullptr;
+  if (unread) {
+    SetLastError(static_cast<DWORD>(status));
+    return false;
+  }
+  if (data == nullptr) return true;
+  BYTE* kept = DataWithoutDeletes(data, &size, paths, count, pending);
+  GlobalFree(data);
+  bool anyPending = false;
+  for (size_t i = 0; i < count; ++i) anyPending = anyPending || pending[i];
+  if (!anyPending) return true;
+  if (kept == nullptr) return false;  // no memory for the new data
+  status = WritePendingRenameData(kept, size);
+  GlobalFree(kept);
+  if (status != ERROR_SUCCESS) {
+    SetLastError(static_cast<DWORD>(status));
+    return false;
+  }
+  for (size_t i = 0; i < count; ++i) pending[i] = false;
+  return true;
 }
 
 void AddPendingDelete(PendingDelete** list, LPCWSTR path) {

@@ -28,5 +28,18 @@ void ReleasePendingRenames(PendingRenameTable* table);
 // Whether two paths name the same file, compared as Windows compares file
 // names (ordinal, ignoring case).
 bool SameFilePath(LPCWSTR a, LPCWSTR b);
+// Whether Windows' pending operations delete the file at path (a drive
+// path) at the next reboot.
+bool IsPendingDelete(LPCWSTR path);
+// Whether they may delete any file (of a drive path) at the next reboot:
+// true as well when the value exists but cannot be read.
+bool HasPendingDeletes();
+// Removes from Windows' pending operations each delete-at-reboot entry of
+// one of the paths (drive paths; null entries are skipped) and keeps every
+// other entry byte for byte; the value goes when nothing is left of it.
+// False when such an entry may stay because the value cannot be read or
+// rewritten: pending[i] then tells which paths may still be scheduled (all
+// of them when it cannot be read), and the last error says why.
+bool CancelPendingDeletes(LPCWSTR const* paths, size_t count, bool* pending);
 
 }  // namespace svd

@@ -64,6 +64,19 @@ void CopyMonitorFile(InstallJob* job) {
   CopyFile(job, Text(job->SystemDir), job->MonitorFile, nullptr, true);
 }
 
+// Whether the monitor DLL that DeleteMonitor decided to keep is still in
+// the system directory (the purge of Windows' pending deletions may have
+// taken it).
+bool KeptMonitorFileIsThere(InstallJob* job) {
+  if (Length(job->SystemDir) == 0) return false;
+  CountedString path = Copy(job->SystemDir);
+  Append(path, job->MonitorFile);
+  bool whole = Length(path) == Length(job->SystemDir) + TextLength(job->MonitorFile);
+  DWORD attributes = whole ? GetFileAttributesW(Text(path)) : INVALID_FILE_ATTRIBUTES;
+  Release(path);
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
 // Points the queues that DeleteMonitor moved to "file:" back at the monitor.
 void RestoreRedirectedPrinters(InstallJob* job) {
   if (job->RedirectedPrinters == nullptr) return;
@@ -170,7 +183,7 @@ bool ReplacePortName(LPWSTR portList, LPCWSTR find, LPCWSTR replacement) {
 void AddMonitor(InstallJob* job) {
   TraceScope trace(job, TEXT(">AddMonitor"));
   // Without the system directory (error line 7) there is nowhere to copy to.
-  if (job->CopyMonitor && Length(job->SystemDir) != 0) {
+  if ((job->CopyMonitor || !KeptMonitorFileIsThere(job)) && Length(job->SystemDir) != 0) {
     CopyMonitorFile(job);
   } else {
     LogLine(job, TEXT("Skip copy monitor file"));
@@ -235,7 +248,13 @@ void DeleteMonitor(InstallJob* job, const MonitorList* monitors) {
 
   if (job->CheckMonitorVersion) {
     int build = haveFile ? GetFileBuildNumber(Text(path)) : -1;
-    if (build >= kOldestCompatibleMonitor && build <= BUILD_NUMBER) {
+    bool compatible = build >= kOldestCompatibleMonitor && build <= BUILD_NUMBER;
+    // A file that Windows deletes at the next reboot is never kept: the
+    // monitor would break then.
+    if (compatible && IsPendingDelete(Text(path))) {
+      LogLine(job, TEXT("Version (%d) is compatible, but the file is to be deleted at reboot, proceed with reinstall"),
+              build);
+    } else if (compatible) {
       LogLine(job, TEXT("Version (%d) is compatible, proceed without uninstall"), build);
       if (found) {
         job->InstallMonitor = false;
@@ -246,8 +265,7 @@ void DeleteMonitor(InstallJob* job, const MonitorList* monitors) {
               job->CopyMonitor ? 1 : 0);
       Release(path);
       return;
-    }
-    if (build == -1) {
+    } else if (build == -1) {
       LogLine(job, TEXT("Version is unknown, proceed with reinstall"));
     } else {
       LogLine(job, TEXT("Version (%d) is not supported, proceed with reinstall"), build);

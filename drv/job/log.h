@@ -31,6 +31,7 @@ enum class ErrorId {
   CantOpenPrinter = 16,
   CantDeletePrinter = 17,
   CantRetrieveInstallerDirectory = 18,
+  CantCancelRebootDeletion = 21,
   AnotherSetupRunning = 23,
   CantReadMonitorList = 24,
   CantReadDriverList = 25,
@@ -56,6 +57,7 @@ inline LPCWSTR ErrorText(ErrorId id) {
     case ErrorId::CantOpenPrinter: return TEXT("Can`t open printer '%s'");
     case ErrorId::CantDeletePrinter: return TEXT("Can`t delete printer '%s'");
     case ErrorId::CantRetrieveInstallerDirectory: return TEXT("Can`t retrieve installer directory.");
+    case ErrorId::CantCancelRebootDeletion: return TEXT("Can`t cancel the deletion at reboot of %s");
     case ErrorId::AnotherSetupRunning: return TEXT("Another Solvendale setup is still running");
     case ErrorId::CantReadMonitorList: return TEXT("Can`t read the list of port monitors");
     case ErrorId::CantReadDriverList: return TEXT("Can`t read the list of printer drivers");

@@ -7,6 +7,7 @@
 #include "components/port_monitor.h"
 #include "components/printer_driver.h"
 #include "job/log.h"
+#include "job/text.h"
 #include "spooler/catalogue.h"
 #include "spooler/service_control.h"
 
@@ -26,11 +27,67 @@ void StopTrayForJob(InstallJob* job) {
   Release(keep);
 }
 
-// Deletes now the files that Windows was told to delete at the next reboot.
-void PurgeWindowsPendingDeletes() {
+// Deletes now the files that Windows was told to delete at the next reboot,
+// but for keep (null: none).
+void PurgeWindowsPendingDeletes(LPCWSTR keep) {
   PendingRenameTable table = ReadPendingRenames();
-  PurgePendingRenames(&table);
+  PurgePendingRenames(&table, keep);
   ReleasePendingRenames(&table);
+}
+
+// The files an install put in place or kept, at most one entry per file.
+struct InstalledFiles {
+  static const size_t kMost = 6;
+  LPCWSTR paths[kMost];
+  size_t count;
+
+  void Add(LPCWSTR path) {
+    if (path == nullptr || path[0] == 0 || count == kMost) return;
+    for (size_t i = 0; i < count; ++i) {
+      if (SameFilePath(paths[i], path)) return;
+    }
+    paths[count++] = path;
+  }
+};
+
+// The files this install put in place or kept must outlive the next reboot:
+// the monitor DLL in the system directory, the files of the installed driver
+// as the spooler names them, and the tray program. Their delete-at-reboot
+// entries go; where the value cannot be rewritten, an error line names each
+// file it still deletes.
+void KeepInstalledFilesAfterReboot(InstallJob* job) {
+  if (!HasPendingDeletes()) return;
+  InstalledFiles files = {{}, 0};
+  CountedString monitor = Copy(job->SystemDir);
+  Append(monitor, job->MonitorFile);
+  if (Length(job->SystemDir) != 0 && Length(monitor) == Length(job->SystemDir) + TextLength(job->MonitorFile)) {
+    files.Add(Text(monitor));
+  }
+  CountedString tray = TrayPath(job);
+  files.Add(Text(tray));
+  DriverList drivers = {};
+  EnumerateDrivers(&drivers, job->Environment);
+  int index = FindProductDriver(&drivers);
+  if (index >= 0 && drivers.Level == 6) {
+    const DRIVER_INFO_6W* driver = reinterpret_cast<const DRIVER_INFO_6W*>(drivers.Records) + index;
+    files.Add(driver->pDriverPath);
+    files.Add(driver->pDataFile);
+    files.Add(driver->pConfigFile);
+    files.Add(driver->pHelpFile);
+  }
+
+  bool pending[InstalledFiles::kMost] = {};
+  if (!CancelPendingDeletes(files.paths, files.count, pending)) {
+    DWORD error = GetLastError();
+    for (size_t i = 0; i < files.count; ++i) {
+      if (!pending[i]) continue;
+      SetLastError(error);
+      ErrorLine(job, ErrorId::CantCancelRebootDeletion, files.paths[i]);
+    }
+  }
+  ReleaseDriverList(&drivers);
+  Release(tray);
+  Release(monitor);
 }
 
 // Retries the listed deletions, and once more with the spooler stopped when
@@ -81,7 +138,7 @@ void UnInstall(InstallJob* job) {
 
 void UnInstallAndClean(InstallJob* job) {
   UnInstall(job);
-  PurgeWindowsPendingDeletes();
+  PurgeWindowsPendingDeletes(nullptr);
   RetryPendingDeletesWithRestart(job);
 }
 
@@ -96,13 +153,17 @@ void ReInstall(InstallJob* job) {
 
   UnInstall(job);
   DropOldPendingDeletes(job);
-  PurgeWindowsPendingDeletes();
+  // The tray program that this install registers again is kept.
+  CountedString tray = TrayPath(job);
+  PurgeWindowsPendingDeletes(Text(tray));
+  Release(tray);
 
   if (job->InstallMonitor) AddMonitor(job);
   AddPrinterDriver(job);
   RecreatePrinters(job);
   StartTray(job);
   RetryPendingDeletesWithRestart(job);
+  KeepInstalledFilesAfterReboot(job);
 }
 
 }  // namespace svd

@@ -238,6 +238,57 @@ TEST_F(DeferredDeleteTest, FilesReplacedAtRebootOrKeptAreNotPurged) {
   EXPECT_EQ(blocks_, winsim::LiveBlocks(winsim::Memory::Global));
 }
 
+// Cancelling the deletion of files at reboot takes out exactly their delete
+// entries, whatever the letter case and with or without "\??\", and keeps
+// every other entry byte for byte; a value left without entries goes; a
+// value that cannot be written keeps them all and says which.
+TEST_F(DeferredDeleteTest, CancelTakesOutOnlyTheDeletesOfTheGivenFiles) {
+  const std::u16string z(1, u'\0');
+  const std::u16string foreign = u"\\??\\C:\\Temp\\stale.tmp" + z + z;
+  const std::u16string ours = u"\\??\\C:\\WINDOWS\\System32\\QRLMON64.DLL" + z + z;
+  const std::u16string renameOnto = u"\\??\\C:\\App\\x.new" + z + u"!\\??\\C:\\Windows\\System32\\qrlmon64.dll" + z;
+  const std::u16string unprefixed = u"C:\\Windows\\System32\\qrlmon64.dll" + z + z;
+  const std::u16string network = u"\\??\\UNC\\s\\h\\qrlmon64.dll" + z + z;
+  LPCWSTR paths[] = {u"C:\\Windows\\System32\\qrlmon64.dll", nullptr, u"C:\\Program Files\\Solvendale\\soltray.exe"};
+  bool pending[3] = {true, true, true};
+
+  winsim::SetRegValue(kSessionManager, kPendingValue, REG_MULTI_SZ,
+                      Bytes(foreign + ours + renameOnto + unprefixed + network + z + u"\xFFFF" + z));
+  EXPECT_TRUE(svd::CancelPendingDeletes(paths, 3, pending));
+  EXPECT_EQ((std::vector<bool>{false, false, false}), std::vector<bool>(pending, pending + 3));
+  DWORD type = 0;
+  std::vector<uint8_t> data;
+  ASSERT_TRUE(winsim::GetRegValue(kSessionManager, kPendingValue, &type, &data));
+  EXPECT_EQ(static_cast<DWORD>(REG_MULTI_SZ), type);
+  EXPECT_EQ(Bytes(foreign + renameOnto + network + z + u"\xFFFF" + z), data);
+
+  winsim::SetRegValue(kSessionManager, kPendingValue, REG_MULTI_SZ, Bytes(ours + z));
+  EXPECT_TRUE(svd::CancelPendingDeletes(paths, 3, pending));
+  EXPECT_FALSE(winsim::RegValueExists(kSessionManager, kPendingValue));
+
+  winsim::SetRegValue(kSessionManager, kPendingValue, REG_MULTI_SZ, Bytes(foreign + ours + z));
+  winsim::DenyRegistryWrite(winsim::SessionManagerKey(), true);
+  EXPECT_FALSE(svd::CancelPendingDeletes(paths, 3, pending));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), GetLastError());
+  EXPECT_EQ((std::vector<bool>{true, false, false}), std::vector<bool>(pending, pending + 3));
+  ASSERT_TRUE(winsim::GetRegValue(kSessionManager, kPendingValue, &type, &data));
+  EXPECT_EQ(Bytes(foreign + ours + z), data);
+  EXPECT_TRUE(svd::IsPendingDelete(u"c:\\windows\\system32\\qrlmon64.dll"));
+  EXPECT_FALSE(svd::IsPendingDelete(u"C:\\App\\x.new"));
+
+  // A missing value deletes nothing; one that cannot be read may delete
+  // any of them.
+  winsim::DeleteRegValue(kSessionManager, kPendingValue);
+  EXPECT_FALSE(svd::HasPendingDeletes());
+  EXPECT_TRUE(svd::CancelPendingDeletes(paths, 3, pending));
+  winsim::FailCall("RegQueryValueExW", ERROR_ACCESS_DENIED, 2);
+  EXPECT_TRUE(svd::HasPendingDeletes());
+  EXPECT_FALSE(svd::CancelPendingDeletes(paths, 3, pending));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), GetLastError());
+  EXPECT_EQ((std::vector<bool>{true, false, true}), std::vector<bool>(pending, pending + 3));
+  EXPECT_EQ(blocks_, winsim::LiveBlocks(winsim::Memory::Global));
+}
+
 TEST_F(DeferredDeleteTest, OddStringCountIgnoresTheLastString) {
   winsim::PutFile(u"C:\\a.dll", {1});
   winsim::SetPendingFileRenameOperations({u"C:\\a.dll", u"", u"C:\\b.dll"});

@@ -299,6 +299,7 @@ TEST_F(PortMonitorTest, VersionWindowDecidesWhatTheReinstallSkips) {
     int build;  // -1: no version resource; -2: no file
     bool installMonitor, copyMonitor, removed;
     std::u16string verdict;
+    bool deletedAtReboot = false;  // Windows deletes the file at the next reboot
   } cases[] = {
       {"found 2073", true, 2073, false, true, false, u"  Version (2073) is compatible, proceed without uninstall"},
       {"found 2093", true, 2093, false, true, false, u"  Version (2093) is compatible, proceed without uninstall"},
@@ -307,6 +308,10 @@ TEST_F(PortMonitorTest, VersionWindowDecidesWhatTheReinstallSkips) {
       {"found 2094", true, 2094, true, true, true, u"  Version (2094) is not supported, proceed with reinstall"},
       {"found unversioned", true, -1, true, true, true, u"  Version is unknown, proceed with reinstall"},
       {"not found, no file", false, -2, true, true, false, u"  Version is unknown, proceed with reinstall"},
+      {"found 2093, deleted at reboot", true, 2093, true, true, true,
+       u"  Version (2093) is compatible, but the file is to be deleted at reboot, proceed with reinstall", true},
+      {"not found 2093, deleted at reboot", false, 2093, true, true, false,
+       u"  Version (2093) is compatible, but the file is to be deleted at reboot, proceed with reinstall", true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -318,6 +323,7 @@ TEST_F(PortMonitorTest, VersionWindowDecidesWhatTheReinstallSkips) {
     image.version = {2, 0, 0, static_cast<WORD>(c.build)};
     image.exports = {winsim::kMonitorEntryPoint};
     if (c.build >= -1) winsim::PutFile(kMonitorPath, winsim::MakeImage(image));
+    if (c.deletedAtReboot) winsim::SetPendingFileRenameOperations({u"\\??\\" + kMonitorPath, u""});
     if (c.registered) {
       winsim::PutMonitor({u"Solvendale:", u"Windows x64", u"qrlmon64.dll", {u"Solvendale:"}});
       UseMonitors(WithProduct());
@@ -329,8 +335,7 @@ TEST_F(PortMonitorTest, VersionWindowDecidesWhatTheReinstallSkips) {
     EXPECT_EQ(c.installMonitor, job_.InstallMonitor);
     EXPECT_EQ(c.copyMonitor, job_.CopyMonitor);
     EXPECT_EQ(c.removed, LogHas(u"  Monitor was removed :)"));
-    bool compatible = c.verdict.find(u"compatible") != std::u16string::npos &&
-                      c.verdict.find(u"not") == std::u16string::npos;
+    bool compatible = c.verdict.find(u"proceed without uninstall") != std::u16string::npos;
     if (compatible) {
       std::u16string flags = u"  InstallMonitor == " + std::u16string(c.installMonitor ? u"1" : u"0") +
                              u", CopyMonitor == " + (c.copyMonitor ? u"1" : u"0");
@@ -421,6 +426,20 @@ TEST_F(PortMonitorTest, HeldMonitorFileIsLeftForLater) {
   ASSERT_NE(nullptr, job_.PendingDeleteList);
   EXPECT_EQ(kMonitorPath, std::u16string(job_.PendingDeleteList->path));
   EXPECT_EQ(nullptr, job_.PendingDeleteList->next);  // listed once
+  EXPECT_EQ(0, job_.ErrorCount);
+}
+
+// The file that DeleteMonitor kept may be gone by the time the monitor is
+// registered (Windows' pending deletions are carried out in between): it is
+// copied again.
+TEST_F(PortMonitorTest, AMonitorFileKeptButGoneIsCopiedAgain) {
+  job_.CopyMonitor = false;
+  svd::AddMonitor(&job_);
+  EXPECT_TRUE(LogHas(u"  Copy monitor file"));
+  EXPECT_FALSE(LogHas(u"  Skip copy monitor file"));
+  EXPECT_TRUE(LogHas(u"  AddMonitor - OK :)"));
+  EXPECT_EQ(winsim::FileBytes(winsim::InstallerDirectory() + u"\\qrlmon64.dll"), winsim::FileBytes(kMonitorPath));
+  EXPECT_TRUE(winsim::HasMonitor(u"Solvendale:"));
   EXPECT_EQ(0, job_.ErrorCount);
 }
 

@@ -216,6 +216,45 @@ TEST_F(ScenarioTest, UninstallWithALockedMonitorDllSchedulesExactlyThatFile) {
   EXPECT_FALSE(winsim::HasDriver(kDriver));
 }
 
+// An uninstall leaves the monitor DLL for deletion at reboot while another
+// program holds it. An install before that reboot does not keep a file that
+// Windows is about to delete: it copies the DLL afresh and takes its
+// deletion out of Windows' pending operations, whether the holder has let
+// go meanwhile or not (then the held file cannot be replaced, which the log
+// says). A pending operation that cannot be rewritten is an error line.
+TEST_F(ScenarioTest, InstallBeforeTheRebootThatDeletesTheMonitorDllKeepsTheMonitor) {
+  struct Row {
+    bool holderStays;
+    bool sessionManagerLocked;
+    int exitCode;
+    const char16_t* error;
+  } rows[] = {
+      {false, false, 1, nullptr},
+      {true, false, 100, u"Error(9): Cant't open destination file: C:\\Windows\\System32\\qrlmon64.dll"},
+      {false, true, 100,
+       u"Error(21): Can`t cancel the deletion at reboot of C:\\Windows\\System32\\qrlmon64.dll - (Access is denied.)"},
+  };
+  for (const Row& row : rows) {
+    SetUp();
+    ASSERT_EQ(1, Run(u"install"));
+    winsim::HoldFile(Sys(u"qrlmon64.dll"), "antivirus");
+    ASSERT_EQ(101, Run(u"uninstall"));
+    ASSERT_EQ((std::vector<std::u16string>{Sys(u"qrlmon64.dll")}), ScheduledForReboot());
+    if (!row.holderStays) winsim::ReleaseHolder("antivirus");
+    winsim::DenyRegistryWrite(winsim::SessionManagerKey(), row.sessionManagerLocked);
+
+    std::u16string log;
+    EXPECT_EQ(row.exitCode, Run(u"install", &log));
+    std::string text(log.begin(), log.end());
+    EXPECT_TRUE(Contains(log, u"Version (2093) is compatible, but the file is to be deleted at reboot, "
+                              u"proceed with reinstall")) << text;
+    EXPECT_TRUE(row.error == nullptr ? !Contains(log, u"Error(") : Contains(log, row.error)) << text;
+    EXPECT_TRUE(winsim::HasMonitor(u"Solvendale:"));
+    EXPECT_TRUE(winsim::FileExists(Sys(u"qrlmon64.dll")));
+    EXPECT_EQ(row.sessionManagerLocked, !ScheduledForReboot().empty());
+  }
+}
+
 TEST_F(ScenarioTest, ReinstallDropsOldLockedFilesAndSchedulesOnlyItsOwnStagedCopies) {
   // An old installation whose monitor DLL had another name and an
   // unsupported build; a scanner keeps it open.
