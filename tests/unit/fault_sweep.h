@@ -62,6 +62,49 @@ const std::vector<std::u16string> kDriverFiles = {u"qrldrv64.dll", u"qrlui64.dll
 const std::u16string kReportFile = u"C:\\Program Files\\Solvendale\\SolvendaleSetup.log";
 // A file that Windows was told to delete at reboot, unrelated to the product.
 const std::u16string kStaleFile = u"C:\\Windows\\Temp\\stale.tmp";
+// Files of other programs that no run may delete: one that its program
+// replaces at reboot (a delete of it and a rename onto it), the files that
+// reading pending names of other forms as relative paths would find, and a
+// program that the Run value names instead of the tray.
+const std::u16string kReplacedFile = u"C:\\Program Files\\Other\\other.dll";
+const std::u16string kVolumeName = u"\\??\\Volume{5e1a}\\Temp\\old.tmp";
+const std::u16string kVolumeMisread = u"C:\\Windows\\System32\\Volume{5e1a}\\Temp\\old.tmp";
+const std::u16string kDeviceName = u"\\Device\\HarddiskVolume1\\Temp\\old.tmp";
+const std::u16string kDeviceMisread = u"C:\\Device\\HarddiskVolume1\\Temp\\old.tmp";
+const std::u16string kForeignProgram = u"C:\\Tools\\helper.exe";
+
+// Puts the files of other programs' pending operations and returns those
+// operations: the replacement of kReplacedFile and deletions under names
+// that are not drive paths.
+inline std::vector<std::u16string> PutForeignPendingFiles() {
+  for (const std::u16string& file : {kReplacedFile, kReplacedFile + u".new", kVolumeMisread, kDeviceMisread})
+    winsim::PutTextFile(file, "other");
+  return {u"\\??\\" + kReplacedFile, u"", u"\\??\\" + kReplacedFile + u".new", u"!\\??\\" + kReplacedFile,
+          kVolumeName, u"", kDeviceName, u""};
+}
+
+// The drive paths (upper-cased, without "\??\") that Windows' pending
+// operations delete at reboot and that no rename replaces.
+inline std::vector<std::string> PendingDeletions() {
+  std::vector<std::u16string> strings = winsim::PendingFileRenameOperations();
+  auto drivePath = [](std::u16string name) {
+    if (!name.empty() && name[0] == u'!') name = name.substr(1);
+    if (name.rfind(u"\\??\\", 0) == 0) name = name.substr(4);
+    bool drive = name.size() >= 3 && name[1] == u':' && name[2] == u'\\';
+    return drive ? Upper(U8(name)) : std::string();
+  };
+  std::vector<std::string> targets, deletions;
+  for (size_t i = 0; i + 1 < strings.size(); i += 2) {
+    if (!strings[i + 1].empty()) targets.push_back(drivePath(strings[i + 1]));
+  }
+  for (size_t i = 0; i + 1 < strings.size(); i += 2) {
+    std::string source = drivePath(strings[i]);
+    if (strings[i + 1].empty() && !source.empty() &&
+        std::find(targets.begin(), targets.end(), source) == targets.end())
+      deletions.push_back(source);
+  }
+  return deletions;
+}
 
 // ------------------------------------------------------------ machines --
 
@@ -85,7 +128,9 @@ inline void PutInstallation(WORD build) {
   product::PutQueue(u"Label copy", u"LPT1:,Solvendale:", u"Microsoft Print To PDF", u"Labels", u"Floor 2", "");
   winsim::SetDefaultPrinterName(u"Solvendale");
   winsim::PutTextFile(kStaleFile, "stale");
-  winsim::SetPendingFileRenameOperations({u"\\??\\" + kStaleFile, u""});
+  std::vector<std::u16string> pending = {u"\\??\\" + kStaleFile, u""};
+  for (const std::u16string& name : PutForeignPendingFiles()) pending.push_back(name);
+  winsim::SetPendingFileRenameOperations(pending);
 }
 
 inline void SetupClean() { PutInstaller(); }
@@ -98,7 +143,30 @@ inline void SetupOld() { PutInstallation(2072); }
 // The monitor DLL is waiting for deletion at reboot while the spooler holds it.
 inline void SetupPendingMonitor() {
   PutInstallation(2093);
-  winsim::SetPendingFileRenameOperations({u"\\??\\" + Sys(u"qrlmon64.dll"), u""});
+  std::vector<std::u16string> pending = PutForeignPendingFiles();
+  pending.insert(pending.end(), {u"\\??\\" + Sys(u"qrlmon64.dll"), u""});
+  winsim::SetPendingFileRenameOperations(pending);
+}
+// Registrations that name files of other programs: the Run value names
+// another program, and "Solvendale:" is registered with the DLL of the
+// "Standard TCP/IP Port" monitor.
+inline void SetupForeignRegistrations() {
+  PutInstallation(2093);
+  winsim::PutTextFile(kForeignProgram, "MZ");
+  winsim::SetRegString(kRunKey, u"SolvendaleTray", kForeignProgram);
+  winsim::PutMonitor({kMonitor, u"Windows x64", u"tcpmon.dll", {kMonitor}});
+}
+// An uninstall left the monitor DLL (unregistered) for deletion at reboot,
+// beside the pending operations of other programs; the Run value names
+// another program.
+inline void SetupMonitorDllPending() {
+  PutInstaller();
+  winsim::PutFile(Sys(u"qrlmon64.dll"), winsim::MakeMonitorImage(1, 0, 0, 2093));
+  std::vector<std::u16string> pending = PutForeignPendingFiles();
+  pending.insert(pending.end(), {u"\\??\\" + Sys(u"qrlmon64.dll"), u""});
+  winsim::SetPendingFileRenameOperations(pending);
+  winsim::PutTextFile(kForeignProgram, "MZ");
+  winsim::SetRegString(kRunKey, u"SolvendaleTray", kForeignProgram);
 }
 // The spooler needs 12 s to stop, longer than the stop polls wait.
 inline void SlowSpoolerStop() {
@@ -123,6 +191,14 @@ inline void SetupOtherDefault() {
 }
 
 enum class Kind { Install, Uninstall, Probe };
+
+// The calls that decide which files a run deletes, keeps or leaves for
+// reboot (the rest of such a run is swept in the scenarios above).
+const std::vector<std::string> kFileAndRegistryApis = {
+    "DeleteFileW",      "GetFileAttributesW",  "CreateFileW",     "MoveFileExW",       "CompareStringOrdinal",
+    "RegOpenKeyExA",    "RegQueryValueExW",    "RegSetValueExW",  "RegDeleteValueW",   "RegDeleteValueA",
+    "EnumMonitorsW",    "DeleteMonitorW",      "AddMonitorW",     "EnumPrinterDriversW", "GetFileVersionInfoSizeW",
+    "GetFileVersionInfoW", "GlobalAlloc"};
 
 struct Scenario {
   const char* name;
@@ -160,6 +236,10 @@ inline const std::vector<Scenario>& Scenarios() {
        {1, 100, 101}, &SetupCurrent, {u"Solvendale", u"Solvendale Office"},
        {"GetUserNameW", "ProcessIdToSessionId", "GetModuleFileNameW", "CreateFileW", "GetFileSizeEx",
         "WideCharToMultiByte", "WriteFile", "HeapAlloc"}},
+      {"uninstall-foreign-registrations", u"uninstall", Kind::Uninstall, {2, 100, 101}, &SetupForeignRegistrations,
+       {}, kFileAndRegistryApis},
+      {"install-monitor-dll-pending", u"install", Kind::Install, {1, 100, 101}, &SetupMonitorDllPending, {},
+       kFileAndRegistryApis},
   };
   return scenarios;
 }
@@ -277,6 +357,14 @@ inline State ReadState() {
   std::string reboot;
   for (const std::string& path : scheduled) reboot += path + ";";
   state["reboot"] = reboot;
+  // Files of the product in place that Windows would delete at reboot.
+  std::vector<std::string> deletions = PendingDeletions();
+  std::string installed;
+  for (const std::u16string& path : {Sys(u"qrlmon64.dll"), Drv3(u"qrldrv64.dll"), Drv3(u"qrlui64.dll"),
+                                     Drv3(u"qrlhelp.chm"), winsim::TrayPath()}) {
+    if (std::find(deletions.begin(), deletions.end(), Upper(U8(path))) != deletions.end()) installed += U8(path) + ";";
+  }
+  state["reboot:installed files"] = installed;
   return state;
 }
 
@@ -314,20 +402,19 @@ inline std::vector<std::u16string> SentinelFiles() {
   for (const char16_t* name : {u"qrlmon64.dll", u"qrldrv64.dll", u"qrlui64.dll", u"qrlhelp.chm"}) {
     files.push_back(Src(name));
   }
+  for (const std::u16string& file : {kReplacedFile, kVolumeMisread, kDeviceMisread, kForeignProgram}) {
+    if (winsim::FileExists(file)) files.push_back(file);
+  }
   return files;
 }
 
 // Paths the program may delete (upper-cased): the product's files, its staged
-// copies, and the sources of the pending deletions it finds at the start.
+// copies, and the drive paths that Windows' pending operations delete at
+// reboot (and no rename replaces) when the run starts.
 inline std::vector<std::string> DeletablePaths() {
   std::vector<std::string> paths = {U8(Sys(u"qrlmon64.dll")), U8(winsim::TrayPath())};
   for (const std::u16string& name : kDriverFiles) paths.push_back(U8(Drv(name)));
-  std::vector<std::u16string> strings = winsim::PendingFileRenameOperations();
-  for (size_t i = 0; i + 1 < strings.size(); i += 2) {
-    std::u16string source = strings[i];
-    if (source.rfind(u"\\??\\", 0) == 0) source = source.substr(4);
-    if (strings[i + 1].empty()) paths.push_back(U8(source));
-  }
+  for (const std::string& path : PendingDeletions()) paths.push_back(path);
   for (std::string& path : paths) path = Upper(path);
   return paths;
 }
