@@ -318,20 +318,21 @@ bool CancelPendingDeletes(LPCWSTR const* paths, size_t count, bool* pending) {
   return true;
 }
 
-void AddPendingDelete(PendingDelete** list, LPCWSTR path) {
-  if (list == nullptr || path == nullptr || path[0] == 0) return;
+bool AddPendingDelete(PendingDelete** list, LPCWSTR path) {
+  if (list == nullptr || path == nullptr || path[0] == 0) return true;
   for (PendingDelete* entry = *list; entry != nullptr; entry = entry->next) {
-    if (TextEquals(entry->path, path)) return;
+    if (TextEquals(entry->path, path)) return true;
   }
   PendingDelete* entry = static_cast<PendingDelete*>(ZeroedBlock(sizeof(PendingDelete)));
-  if (entry == nullptr) return;
-  entry->path = DuplicateText(path);
-  if (entry->path == nullptr) {
-    GlobalFree(entry);
-    return;
+  if (entry != nullptr) entry->path = DuplicateText(path);
+  if (entry == nullptr || entry->path == nullptr) {
+    if (entry != nullptr) GlobalFree(entry);
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return false;
   }
   entry->next = *list;
   *list = entry;
+  return true;
 }
 
 void RetryPendingDeletes(InstallJob* job) {

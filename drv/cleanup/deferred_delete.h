@@ -5,7 +5,9 @@
 
 namespace svd {
 
-void AddPendingDelete(PendingDelete** list, LPCWSTR path);
+// Remembers a file to delete later. False when there is no memory for it
+// (last error ERROR_NOT_ENOUGH_MEMORY).
+bool AddPendingDelete(PendingDelete** list, LPCWSTR path);
 void RetryPendingDeletes(InstallJob* job);
 void ReleasePendingDeletes(PendingDelete** list);
 

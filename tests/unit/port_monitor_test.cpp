@@ -429,6 +429,23 @@ TEST_F(PortMonitorTest, HeldMonitorFileIsLeftForLater) {
   EXPECT_EQ(0, job_.ErrorCount);
 }
 
+// A held DLL that cannot even be remembered for a later deletion stays
+// behind: that is error line 12, not a quiet success.
+TEST_F(PortMonitorTest, AHeldMonitorFileThatCannotBeRememberedIsAnErrorLine) {
+  InstallProductMonitor();
+  winsim::HoldFile(kMonitorPath, "antivirus");
+  UseMonitors(WithProduct());
+  winsim::ClearCalls();
+  winsim::FailCall("GlobalAlloc", ERROR_NOT_ENOUGH_MEMORY, -1);
+  svd::DeleteMonitor(&job_, &monitors_);
+  winsim::ClearFaults();
+  EXPECT_EQ(1u, winsim::CallCount("DeleteFileW"));  // the path was built, the held file tried
+  EXPECT_TRUE(LogHas(u"  Error(12): Can`t remove the port monitor 'Solvendale:' - (Not enough memory resources are "
+                     u"available to process this command.)"));
+  EXPECT_EQ(nullptr, job_.PendingDeleteList);
+  EXPECT_EQ(1, job_.ErrorCount);
+}
+
 // The file that DeleteMonitor kept may be gone by the time the monitor is
 // registered (Windows' pending deletions are carried out in between): it is
 // copied again.
