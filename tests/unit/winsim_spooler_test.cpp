@@ -340,6 +340,12 @@ TEST_F(SpoolerTest, EverySpoolerCallFailsWithServerUnavailableWhileNotRunning) {
               expected);
     EXPECT_EQ(SetPrinterDataExA(printer, "DsUser", "SubKey", REG_SZ, buffer, 1), expected);
     SetLastError(kPoison);
+    EXPECT_FALSE(AddPrinterConnectionW(Wide(u"\\\\server\\laser")));
+    EXPECT_EQ(GetLastError(), expected);
+    SetLastError(kPoison);
+    EXPECT_FALSE(DeletePrinterConnectionW(Wide(u"\\\\server\\laser")));
+    EXPECT_EQ(GetLastError(), expected);
+    SetLastError(kPoison);
     EXPECT_FALSE(SetDefaultPrinterByOrdinal(u"Microsoft XPS Document Writer"));
     EXPECT_EQ(GetLastError(), expected);
     Sleep(100);
@@ -896,6 +902,72 @@ TEST_F(SpoolerTest, AQueueWithJobsGoesOnlyWithItsLastJob) {
   EXPECT_EQ(winsim::DefaultPrinterName(), u"") << "the default printer went with it";
 }
 
+// A connection is this user's link to a print server's queue: what is done
+// through its handle is done to the server's queue, removing the connection
+// leaves that queue alone, and connecting again needs the queue and the
+// driver.
+TEST_F(SpoolerTest, ConnectionsLeaveTheQueueToItsServer) {
+  ASSERT_TRUE(AddProductDriver());
+  winsim::PrinterSetup remote;
+  remote.name = u"\\\\server\\laser";
+  remote.ports = u"IP_10.0.0.9";
+  remote.driverName = std::u16string(u"Solvendale printer");
+  remote.connection = true;
+  remote.jobs = 3;
+  winsim::PutPrinter(remote);
+  winsim::PutPrinterString(u"\\\\server\\laser", "PrinterDriverData", "SubKey", "shared");
+  winsim::SetDefaultPrinterName(u"\\\\server\\laser");
+  SetLastError(kPoison);
+  EXPECT_FALSE(DeletePrinterDriverExW(nullptr, nullptr, Wide(u"Solvendale printer"), 0, 0));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PRINTER_DRIVER_IN_USE));
+
+  // Removing the connection: gone from this machine and its default, kept
+  // by the server with its jobs and data, still open by name.
+  ASSERT_TRUE(DeletePrinterConnectionW(Wide(u"\\\\server\\laser")));
+  EXPECT_EQ(EnumPrinterNames().size(), 2u);
+  EXPECT_FALSE(winsim::HasPrinter(u"\\\\server\\laser"));
+  EXPECT_EQ(winsim::DefaultPrinterName(), u"");
+  winsim::PrinterState state;
+  ASSERT_TRUE(winsim::FindPrinter(u"\\\\server\\laser", &state));
+  EXPECT_FALSE(state.connected);
+  EXPECT_EQ(state.jobs, 3u);
+  EXPECT_EQ(state.serverName, std::optional<std::u16string>(u"\\\\server"));
+  SetLastError(kPoison);
+  EXPECT_FALSE(DeletePrinterConnectionW(Wide(u"\\\\server\\laser")));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PRINTER_NAME));
+  SetLastError(kPoison);
+  EXPECT_FALSE(DeletePrinterConnectionW(Wide(u"Microsoft Print to PDF")));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PRINTER_NAME));
+  ASSERT_TRUE(DeletePrinterDriverExW(nullptr, nullptr, Wide(u"Solvendale printer"), 0, 0));
+
+  // Connecting again needs the queue on its server and its driver here.
+  for (const char16_t* missing : {u"\\\\server\\other", u"\\\\nowhere\\laser"}) {
+    SetLastError(kPoison);
+    EXPECT_FALSE(AddPrinterConnectionW(Wide(missing)));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PRINTER_NAME));
+  }
+  SetLastError(kPoison);
+  EXPECT_FALSE(AddPrinterConnectionW(Wide(u"\\\\server\\laser")));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED)) << "no driver to use";
+  ASSERT_TRUE(AddProductDriver());
+  ASSERT_TRUE(AddPrinterConnectionW(Wide(u"\\\\server\\laser")));
+  EXPECT_TRUE(winsim::HasPrinter(u"\\\\server\\laser"));
+  ASSERT_TRUE(AddPrinterConnectionW(Wide(u"\\\\server\\laser"))) << "connected already";
+
+  // Through the connection's handle: the server's data, purge and deletion.
+  HANDLE h = Open(u"\\\\server\\laser", PRINTER_ALL_ACCESS);
+  ASSERT_NE(h, nullptr);
+  BYTE buffer[16];
+  DWORD type = 0, needed = 0;
+  EXPECT_EQ(GetPrinterDataA(h, const_cast<LPSTR>("SubKey"), &type, buffer, sizeof buffer, &needed),
+            static_cast<DWORD>(ERROR_SUCCESS));
+  EXPECT_STREQ(reinterpret_cast<char*>(buffer), "shared");
+  ASSERT_TRUE(SetPrinterW(h, 0, nullptr, PRINTER_CONTROL_PURGE));
+  ASSERT_TRUE(DeletePrinter(h));
+  ASSERT_TRUE(ClosePrinter(h));
+  EXPECT_FALSE(winsim::FindPrinter(u"\\\\server\\laser", nullptr)) << "deleted on the server";
+}
+
 TEST_F(SpoolerTest, PrinterDataIsKeptByKeyWithItsType) {
   HANDLE h = Open(u"Microsoft Print to PDF", PRINTER_ALL_ACCESS);
   ASSERT_NE(h, nullptr);
@@ -1027,6 +1099,12 @@ TEST_F(SpoolerTest, TheCatalogueSurvivesSavingAndLoadingTheMachine) {
   ClosePrinter(q);
   winsim::SetPrinterJobs(u"Solvendale", 4);
   winsim::SetDefaultPrinterName(u"Solvendale");
+  winsim::PrinterSetup remote;
+  remote.name = u"\\\\server\\laser";
+  remote.driverName = std::u16string(u"Solvendale printer");
+  remote.connection = true;
+  remote.connected = false;
+  winsim::PutPrinter(remote);
   winsim::ServiceBehaviour slow;
   slow.stopDelayMs = 700;
   winsim::SetServiceBehaviour(slow);
@@ -1056,6 +1134,8 @@ TEST_F(SpoolerTest, TheCatalogueSurvivesSavingAndLoadingTheMachine) {
   EXPECT_EQ(loaded.data[0].key, "DsUser");
   EXPECT_EQ(loaded.data[0].bytes.size(), sizeof value);
   EXPECT_EQ(winsim::DefaultPrinterName(), u"Solvendale");
+  ASSERT_TRUE(winsim::FindPrinter(u"\\\\server\\laser", &loaded));
+  EXPECT_FALSE(loaded.connected);
   EXPECT_EQ(winsim::Monitors().size(), monitors.size());
   winsim::DriverState driver;
   ASSERT_TRUE(winsim::FindDriver(u"Solvendale printer", u"Windows x64", &driver));

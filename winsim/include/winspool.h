@@ -278,6 +278,8 @@ BOOL WINAPI GetPrinterW(HANDLE hPrinter, DWORD Level, LPBYTE pPrinter, DWORD cbB
                         LPDWORD pcbNeeded);
 BOOL WINAPI SetPrinterW(HANDLE hPrinter, DWORD Level, LPBYTE pPrinter, DWORD Command);
 BOOL WINAPI DeletePrinter(HANDLE hPrinter);
+BOOL WINAPI AddPrinterConnectionW(LPWSTR pName);
+BOOL WINAPI DeletePrinterConnectionW(LPWSTR pName);
 
 DWORD WINAPI GetPrinterDataA(HANDLE hPrinter, LPSTR pValueName, LPDWORD pType, LPBYTE pData,
                              DWORD nSize, LPDWORD pcbNeeded);

@@ -83,6 +83,7 @@ PrinterState StateOf(const Printer& p) {
   s.averagePpm = p.averagePpm;
   s.jobs = p.jobs;
   s.connection = p.connection;
+  s.connected = p.connected;
   s.hasDevMode = p.devMode.has_value();
   s.openError = p.openError;
   s.pendingDeletion = p.pendingDeletion;
@@ -218,6 +219,7 @@ const SavedFields<Printer>& PrinterFields() {
       Field("averagePpm", &Printer::averagePpm),
       Field("jobs", &Printer::jobs),
       Field("connection", &Printer::connection),
+      Field("connected", &Printer::connected),
       Field("openError", &Printer::openError),
       Field("pendingDeletion", &Printer::pendingDeletion),
   };
@@ -415,6 +417,8 @@ void PutPrinter(const PrinterSetup& setup) {
   auto p = std::make_unique<Printer>();
   p->id = s.nextPrinterId++;
   p->serverName = setup.serverName;
+  if (setup.connection && !p->serverName && setup.name.rfind(u"\\\\", 0) == 0)
+    p->serverName = setup.name.substr(0, setup.name.find(u'\\', 2));
   p->name = setup.name;
   p->shareName = setup.shareName;
   p->ports = spooler::SplitPortList(setup.ports);
@@ -436,6 +440,7 @@ void PutPrinter(const PrinterSetup& setup) {
   p->averagePpm = setup.averagePpm;
   p->jobs = setup.jobs;
   p->connection = setup.connection;
+  p->connected = setup.connected;
   p->openError = setup.openError;
   for (const PrinterDataEntry& e : setup.data) {
     spooler::DataValue* v = DataValueOf(*p, e.key, e.value, true);
@@ -476,11 +481,11 @@ std::vector<PrinterState> Printers() {
   for (const auto& p : Get().printers)
     if (!p->connection) out.push_back(StateOf(*p));
   for (const auto& p : Get().printers)
-    if (p->connection) out.push_back(StateOf(*p));
+    if (p->connection && p->connected) out.push_back(StateOf(*p));
   return out;
 }
 
-bool HasPrinter(const std::u16string& name) { return spooler::FindVisiblePrinter(name) != nullptr; }
+bool HasPrinter(const std::u16string& name) { return spooler::FindListedPrinter(name) != nullptr; }
 
 bool FindPrinter(const std::u16string& name, PrinterState* printer) {
   const Printer* p = spooler::FindAnyPrinter(name);

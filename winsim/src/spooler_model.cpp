@@ -313,6 +313,16 @@ Driver* FindDriver(const std::u16string& name, const std::u16string& environment
 // every later enumeration and open, also while jobs keep it.
 bool Visible(const Printer& printer) { return !printer.pendingDeletion; }
 
+bool Listed(const Printer& printer) {
+  return Visible(printer) && (!printer.connection || printer.connected);
+}
+
+Printer* FindListedPrinter(const std::u16string& name) {
+  for (auto& p : Get().printers)
+    if (Listed(*p) && SameName(p->name, name)) return p.get();
+  return nullptr;
+}
+
 Printer* FindVisiblePrinter(const std::u16string& name) {
   for (auto& p : Get().printers)
     if (Visible(*p) && SameName(p->name, name)) return p.get();
@@ -344,7 +354,8 @@ bool MonitorInUse(const Monitor& monitor) {
 bool DriverInUse(const Driver& driver) {
   if (!SameName(driver.environment, kLocalEnvironment)) return false;
   for (const auto& p : Get().printers)
-    if (!p->connection && p->driverName && SameName(*p->driverName, driver.name)) return true;
+    if ((!p->connection || p->connected) && p->driverName && SameName(*p->driverName, driver.name))
+      return true;
   return false;
 }
 

@@ -89,7 +89,11 @@ struct Printer {
   DWORD status = 0;
   DWORD averagePpm = 0;
   DWORD jobs = 0;
+  // A queue of a print server, named "\\server\share": its record, data,
+  // jobs and deletion are the server's. connected: this user's connection to
+  // it exists here, so the machine lists it and it keeps its driver in use.
   bool connection = false;
+  bool connected = true;
   DWORD openError = 0;  // OpenPrinterW fails with this code when set
   bool pendingDeletion = false;
   int openHandles = 0;  // handles of the running spooler
@@ -172,9 +176,15 @@ Printer* FindVisiblePrinter(const std::u16string& name);
 // Any printer of the catalogue, also one waiting for its deletion.
 Printer* FindAnyPrinter(const std::u16string& name);
 Printer* PrinterById(uint64_t id);
+// Not deleted: it can be opened by name.
 bool Visible(const Printer& printer);
+// Visible and on this machine: a local printer, or a connection that exists.
+bool Listed(const Printer& printer);
+// A listed printer by name, or null.
+Printer* FindListedPrinter(const std::u16string& name);
 
-// Whether a printer that still exists uses a port of the monitor / the driver.
+// Whether a printer that still exists uses a port of the monitor / the
+// driver; a connection uses its driver here, but no port of this machine.
 bool MonitorInUse(const Monitor& monitor);
 bool DriverInUse(const Driver& driver);
 

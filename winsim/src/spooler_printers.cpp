@@ -1,6 +1,6 @@
 // The spooler's printer calls: enumeration, handles, creation, changes,
-// deletion, printer data and the default printer. Validation and error
-// codes follow [MS-RPRN] 3.1.4.2 (RpcEnumPrinters, RpcOpenPrinter,
+// deletion, connections, printer data and the default printer. Validation
+// and error codes follow [MS-RPRN] 3.1.4.2 (RpcEnumPrinters, RpcOpenPrinter,
 // RpcAddPrinter, RpcSetPrinter, RpcDeletePrinter, RpcGetPrinterData(Ex),
 // RpcSetPrinterData(Ex)) and the winspool documentation.
 #include <windows.h>
@@ -244,9 +244,9 @@ BOOL WINAPI EnumPrintersW(DWORD Flags, LPWSTR Name, DWORD Level, LPBYTE pPrinter
   bool connections = (Flags & PRINTER_ENUM_CONNECTIONS) != 0;
   std::vector<PackedRecord> records;
   for (const auto& p : Get().printers)
-    if (local && !p->connection && Visible(*p)) records.push_back(PrinterRecord(*p, 2));
+    if (local && !p->connection && Listed(*p)) records.push_back(PrinterRecord(*p, 2));
   for (const auto& p : Get().printers)
-    if (connections && p->connection && Visible(*p)) records.push_back(PrinterRecord(*p, 2));
+    if (connections && p->connection && Listed(*p)) records.push_back(PrinterRecord(*p, 2));
   BOOL packed = PackRecords(records, sizeof(PRINTER_INFO_2W), true, pPrinterEnum, cbBuf,
                             pcbNeeded, pcReturned);
   // An empty set succeeds with the last error reset (winspool info.c).
@@ -270,6 +270,8 @@ BOOL WINAPI OpenPrinterW(LPWSTR pPrinterName, LPHANDLE phPrinter, LPPRINTER_DEFA
   if (std::u16string(pPrinterName).find(u',') != std::u16string::npos)
     winsim::Unsupported("OpenPrinterW", "a printer name with options: " + Show(pPrinterName));
   if (!SpoolerAvailable()) return FALSE;
+  // A print server's queue opens by its "\\server\share" name whether or not
+  // this user has a connection to it; the handle acts on the server's queue.
   Printer* p = pPrinterName[0] != 0 ? FindVisiblePrinter(pPrinterName) : nullptr;
   if (p == nullptr) {
     SetError(ERROR_INVALID_PRINTER_NAME);
@@ -479,6 +481,70 @@ BOOL WINAPI DeletePrinter(HANDLE hPrinter) {
   return TRUE;
 }
 
+// ----------------------------------------------------------- connections --
+
+namespace {
+
+// "\\server\share": the only names a connection can have.
+bool IsServerQueueName(LPCWSTR name) {
+  std::u16string text = name;
+  size_t share = text.size() > 2 ? text.find(u'\\', 2) : std::u16string::npos;
+  return text.rfind(u"\\\\", 0) == 0 && share != std::u16string::npos && share > 2 &&
+         share + 1 < text.size() && text.find(u'\\', share + 1) == std::u16string::npos;
+}
+
+}  // namespace
+
+const winsim::DocumentedErrors kAddPrinterConnectionWErrors{
+    "AddPrinterConnectionW",
+    {RPC_S_SERVER_UNAVAILABLE, ERROR_ACCESS_DENIED, ERROR_INVALID_PRINTER_NAME}};
+
+// Connects this user to an existing queue of a print server again. The
+// queue's driver must be installed here: the machine does not download
+// drivers from servers (Point and Print), and fails as Windows documents for
+// a user who may not copy the driver's files (ERROR_ACCESS_DENIED).
+BOOL WINAPI AddPrinterConnectionW(LPWSTR pName) {
+  if (Enter("AddPrinterConnectionW", Show(pName))) return FALSE;
+  if (pName != nullptr && pName[0] != 0 && !IsServerQueueName(pName))
+    winsim::Unsupported("AddPrinterConnectionW", "a name of a local printer: " + Show(pName));
+  if (!SpoolerAvailable()) return FALSE;
+  Printer* p = pName != nullptr && pName[0] != 0 ? FindVisiblePrinter(pName) : nullptr;
+  if (p == nullptr || !p->connection) {
+    SetError(ERROR_INVALID_PRINTER_NAME);  // no such server, or no such queue on it
+    return FALSE;
+  }
+  if (p->openError != 0) {
+    SetError(p->openError);
+    return FALSE;
+  }
+  if (!p->driverName || FindDriver(*p->driverName, kLocalEnvironment) == nullptr) {
+    SetError(ERROR_ACCESS_DENIED);
+    return FALSE;
+  }
+  p->connected = true;
+  return TRUE;
+}
+
+const winsim::DocumentedErrors kDeletePrinterConnectionWErrors{
+    "DeletePrinterConnectionW",
+    {RPC_S_SERVER_UNAVAILABLE, ERROR_ACCESS_DENIED, ERROR_INVALID_PRINTER_NAME}};
+
+// Removes this user's connection; the server's queue, its jobs and its data
+// stay on the server, which need not be reachable.
+BOOL WINAPI DeletePrinterConnectionW(LPWSTR pName) {
+  if (Enter("DeletePrinterConnectionW", Show(pName))) return FALSE;
+  if (!SpoolerAvailable()) return FALSE;
+  Printer* p = pName != nullptr && pName[0] != 0 ? FindListedPrinter(pName) : nullptr;
+  if (p == nullptr || !p->connection) {
+    SetError(ERROR_INVALID_PRINTER_NAME);
+    return FALSE;
+  }
+  p->connected = false;
+  State& s = Get();
+  if (SameName(s.defaultPrinter, p->name)) s.defaultPrinter.clear();
+  return TRUE;
+}
+
 // ---------------------------------------------------------- printer data --
 
 const winsim::DocumentedErrors kGetPrinterDataAErrors{
@@ -574,7 +640,7 @@ extern "C" BOOL WINAPI SetDefaultPrinterByOrdinal(LPCWSTR name) {
     SetError(ERROR_INVALID_PRINTER_NAME);
     return FALSE;
   }
-  Printer* p = FindVisiblePrinter(name);
+  Printer* p = FindListedPrinter(name);
   if (p == nullptr) {
     SetError(ERROR_INVALID_PRINTER_NAME);
     return FALSE;

@@ -46,6 +46,17 @@
 //   directory's folder Old\<n>, with its holders, and marks it for deletion
 //   at restart; DPD_DELETE_ALL_FILES fails only for files another driver
 //   uses.
+// - A connection ("\\server\share", PrinterSetup::connection) is this
+//   user's link to a queue of a print server. The queue's record, printer
+//   data and jobs are the server's: a handle opened by that name (with or
+//   without a connection) reads and changes the server's queue, and
+//   SetPrinterW's purge and DeletePrinter through it purge and delete the
+//   server's queue (the connection goes with it). DeletePrinterConnectionW
+//   removes only the connection (and the default printer, when it was that);
+//   AddPrinterConnectionW connects again to a queue the server still has
+//   (else ERROR_INVALID_PRINTER_NAME), when its driver is installed here (no
+//   driver is downloaded from a server: else ERROR_ACCESS_DENIED). A
+//   connection keeps its driver in use, but no port of this machine.
 // - The ordinals log and take faults as "GetDefaultPrinterByOrdinal" and
 //   "SetDefaultPrinterByOrdinal" (FailCall).
 // - Calls that are not simulated (a remote server, a print server handle,
@@ -202,7 +213,10 @@ struct PrinterSetup {
   DWORD status = 0;
   DWORD averagePpm = 0;
   DWORD jobs = 0;
+  // A queue of a print server (name "\\server\share"; serverName defaults to
+  // "\\server"); connected: this user has a connection to it here.
   bool connection = false;
+  bool connected = true;
   bool devMode = true;  // the printer has a device mode
   DWORD openError = 0;  // OpenPrinterW fails with this code (e.g. a server offline)
   std::vector<PrinterDataEntry> data;
@@ -228,7 +242,8 @@ struct PrinterState {
   DWORD status;  // with PRINTER_STATUS_PENDING_DELETION while deleted
   DWORD averagePpm;
   DWORD jobs;
-  bool connection;
+  bool connection;  // a queue of a print server
+  bool connected;   // ... to which this user has a connection
   bool hasDevMode;
   DWORD openError;
   bool pendingDeletion;  // DeletePrinter was called; it goes with its last job and handle
@@ -240,10 +255,11 @@ struct PrinterState {
 void PutPrinter(const PrinterSetup& printer);
 void RemovePrinter(const std::u16string& name);
 void RemoveAllPrinters();
-// Every printer the spooler still has, also those waiting for deletion, in
+// Every printer of this machine, also those waiting for deletion, in
 // enumeration order (local printers first, then connections).
 std::vector<PrinterState> Printers();
-bool HasPrinter(const std::u16string& name);  // and not deleted
+bool HasPrinter(const std::u16string& name);  // of this machine, and not deleted
+// Any printer, also a print server's queue without a connection here.
 bool FindPrinter(const std::u16string& name, PrinterState* printer);
 // Queued jobs: setting 0 ends a pending deletion.
 void SetPrinterJobs(const std::u16string& name, DWORD jobs);
