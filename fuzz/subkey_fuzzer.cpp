@@ -1,10 +1,10 @@
 // The "SubKey" printer data of a queue, as svd::ReadSubKey and
 // svd::RememberPrinter read it: the fuzzer chooses whether the value is
 // present in the plain printer data and under "DsUser", its type and its
-// bytes. The text read into the 64-byte buffer is compared with the rule
-// (REG_SZ, fits into 64 bytes with its terminator, the plain data first),
-// the remembered queue with that text, and a text written with
-// svd::WriteSubKey with what reading it back gives.
+// bytes. The text read is compared with the rule (REG_SZ, any length, ending
+// at its first NUL or its last byte, the plain data first), the remembered
+// queue with that text, and a text written with svd::WriteSubKey with what
+// reading it back gives.
 //
 // Input: byte 0 flags (1: plain value present, 2: "DsUser" value present,
 // 4: plain value not REG_SZ, 8: "DsUser" value not REG_SZ), byte 1 the plain
@@ -24,7 +24,6 @@
 namespace {
 
 const char16_t kQueue[] = u"Solvendale";
-const size_t kBufferBytes = 64;
 
 struct Value {
   bool present = false;
@@ -32,12 +31,11 @@ struct Value {
   std::vector<uint8_t> bytes;
 };
 
-// The text a read of value gives, or false when the read is not accepted.
+// The text a read of value gives, or false when the value is no SubKey.
 bool AcceptedText(const Value& value, std::string* text) {
-  if (!value.present || value.type != REG_SZ || value.bytes.size() > kBufferBytes) return false;
+  if (!value.present || value.type != REG_SZ) return false;
   size_t length = 0;
   while (length < value.bytes.size() && value.bytes[length] != 0) ++length;
-  if (length == kBufferBytes) return false;  // no room for the terminator
   text->assign(value.bytes.begin(), value.bytes.begin() + length);
   return true;
 }
@@ -49,18 +47,16 @@ std::string ExpectedSubKey(const Value& plain, const Value& dsUser) {
   return std::string();
 }
 
-// ReadSubKey into a heap block of exactly 64 bytes; the text must end
-// inside it.
-std::string ReadIntoExactBuffer(HANDLE printer) {
-  char* buffer = new char[kBufferBytes];
-  std::memset(buffer, 0xAB, kBufferBytes);
-  svd::ReadSubKey(printer, buffer);
-  size_t length = 0;
-  while (length < kBufferBytes && buffer[length] != 0) ++length;
-  FUZZ_CHECK(length < kBufferBytes);
-  std::string text(buffer, length);
-  delete[] buffer;
-  return text;
+// ReadSubKey's text (a read past its block's end is the sanitizer's to find).
+std::string ReadText(HANDLE printer) {
+  LPSTR text = nullptr;
+  svd::SubKeyRead read = svd::ReadSubKey(printer, &text);
+  FUZZ_CHECK(read != svd::SubKeyRead::Unreadable);
+  FUZZ_CHECK((read == svd::SubKeyRead::Found) == (text != nullptr));
+  if (text == nullptr) return std::string();
+  std::string result(text);
+  GlobalFree(text);
+  return result;
 }
 
 }  // namespace
@@ -92,7 +88,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::u16string name = kQueue;
   HANDLE printer = nullptr;
   FUZZ_CHECK(OpenPrinterW(&name[0], &printer, nullptr));
-  FUZZ_CHECK(ReadIntoExactBuffer(printer) == expected);
+  FUZZ_CHECK(ReadText(printer) == expected);
   ClosePrinter(printer);
 
   // RememberPrinter keeps the queue exactly when the text is not empty.
@@ -101,27 +97,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   PRINTER_INFO_2W record;
   std::memset(&record, 0, sizeof(record));
   record.pPrinterName = &name[0];
-  svd::RememberPrinter(&job, &record);
+  FUZZ_CHECK(svd::RememberPrinter(&job, &record));
   if (expected.empty()) {
     FUZZ_CHECK(job.SavedPrinterList == nullptr);
   } else {
     FUZZ_CHECK(job.SavedPrinterList != nullptr);
     FUZZ_CHECK(job.SavedPrinterList->next == nullptr);
-    FUZZ_CHECK(job.SavedPrinterList->printer == &record);
+    FUZZ_CHECK(std::u16string(job.SavedPrinterList->name) == name);
     FUZZ_CHECK(std::string(job.SavedPrinterList->subkey) == expected);
   }
   svd::ReleaseSavedPrinters(&job.SavedPrinterList);
   FUZZ_CHECK(job.SavedPrinterList == nullptr);
 
-  // A text written by WriteSubKey reads back unchanged when it fits; a
-  // longer one does not fit either place and reads back empty.
+  // A text written by WriteSubKey reads back unchanged, whatever its length.
   std::string written(dsUser.bytes.begin(), dsUser.bytes.end());
   written = written.c_str();
   PRINTER_DEFAULTSW all = {nullptr, nullptr, PRINTER_ALL_ACCESS};
   FUZZ_CHECK(OpenPrinterW(&name[0], &printer, &all));
-  FUZZ_CHECK(svd::WriteSubKey(printer, written.c_str()));
-  std::string readBack = ReadIntoExactBuffer(printer);
-  FUZZ_CHECK(readBack == (written.size() < kBufferBytes ? written : std::string()));
+  FUZZ_CHECK(svd::WriteSubKey(printer, written.c_str()) == ERROR_SUCCESS);
+  FUZZ_CHECK(ReadText(printer) == written);
   ClosePrinter(printer);
 
   FUZZ_CHECK(winsim::OpenPrinterHandles() == handlesBefore);

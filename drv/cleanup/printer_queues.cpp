@@ -15,10 +15,12 @@ namespace svd {
 
 namespace {
 
-// The SubKey printer data is read into buffers of this many bytes.
+// The SubKey is first read into a buffer of this many bytes, which holds the
+// texts the product writes; a longer value is read again into a block of the
+// size the spooler reports.
 constexpr DWORD kSubKeyBytes = 64;
-// 8-bit key paths below the product's settings key.
-constexpr DWORD kSettingsPathBytes = 260;
+// A value that keeps growing between two reads is given up after this many.
+constexpr int kSubKeyReads = 3;
 
 // The spooler's 8-bit printer data calls take non-const names.
 CHAR kSubKeyValueName[] = "SubKey";
@@ -30,7 +32,7 @@ const CHAR kDeletedValueName[] = "deleted";
 CHAR kEmptyAnsi[] = "";
 
 const WCHAR* const kMissingName = TEXT("*");
-const WCHAR* const kEmptyComment = TEXT("");
+const WCHAR* const kEmptyText = TEXT("");
 
 DWORD AnsiLength(LPCSTR text) {
   DWORD length = 0;
@@ -45,58 +47,136 @@ void AnsiCopy(LPSTR destination, LPCSTR source, DWORD length) {
   destination[length] = 0;
 }
 
-// Judges one read of the SubKey into buffer (kSubKeyBytes). The spooler
-// returns the bytes as stored: a REG_SZ value may lack its terminator, and a
-// value of exactly 64 bytes fills the buffer. The text is terminated right
-// behind the bytes read; a read whose 64 bytes hold no terminator is a text
-// of 64 or more characters, which does not fit, like ERROR_MORE_DATA.
-bool AcceptSubKeyRead(DWORD status, DWORD type, LPSTR buffer, DWORD size) {
-  if (status != ERROR_SUCCESS || type != REG_SZ) return false;
-  if (size < kSubKeyBytes) buffer[size] = 0;
-  for (DWORD i = 0; i < kSubKeyBytes; ++i) {
-    if (buffer[i] == 0) return true;
+// A zero-filled global-heap block of size bytes, or null with the last error
+// ERROR_NOT_ENOUGH_MEMORY.
+LPSTR AllocateBytes(SIZE_T size) {
+  LPSTR block = static_cast<LPSTR>(GlobalAlloc(GMEM_FIXED | GMEM_ZEROINIT, size));
+  if (block == nullptr) SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+  return block;
+}
+
+DWORD GetSubKeyData(HANDLE printer, bool dsUser, DWORD* type, LPBYTE data, DWORD size,
+                    DWORD* needed) {
+  if (dsUser) {
+    return GetPrinterDataExA(printer, kDsUserKeyName, kSubKeyValueName, type, data, size, needed);
   }
-  return false;
+  return GetPrinterDataA(printer, kSubKeyValueName, type, data, size, needed);
 }
 
-bool ReadPlainSubKey(HANDLE printer, LPSTR buffer) {
+// Reads one copy of the SubKey. The spooler hands back the bytes as stored:
+// a REG_SZ value may lack its terminator, so the text ends at its first NUL
+// or behind its last byte. *status is the spooler's answer.
+SubKeyRead ReadSubKeyCopy(HANDLE printer, bool dsUser, LPSTR* text, DWORD* status) {
+  CHAR first[kSubKeyBytes] = {};
+  LPSTR data = first;
+  LPSTR block = nullptr;
+  DWORD capacity = kSubKeyBytes;
   DWORD type = 0;
   DWORD size = 0;
-  DWORD status = GetPrinterDataA(printer, kSubKeyValueName, &type, reinterpret_cast<LPBYTE>(buffer),
-                                 kSubKeyBytes, &size);
-  return AcceptSubKeyRead(status, type, buffer, size);
+  *status = GetSubKeyData(printer, dsUser, &type, reinterpret_cast<LPBYTE>(data), capacity, &size);
+  for (int read = 1; *status == ERROR_MORE_DATA && read < kSubKeyReads; ++read) {
+    if (block != nullptr) GlobalFree(block);
+    block = AllocateBytes(static_cast<SIZE_T>(size) + 1);
+    if (block == nullptr) {
+      *status = ERROR_NOT_ENOUGH_MEMORY;
+      break;
+    }
+    data = block;
+    capacity = size;
+    *status = GetSubKeyData(printer, dsUser, &type, reinterpret_cast<LPBYTE>(data), capacity, &size);
+  }
+  SubKeyRead result = SubKeyRead::Unreadable;
+  if (*status == ERROR_FILE_NOT_FOUND || (*status == ERROR_SUCCESS && type != REG_SZ)) {
+    result = SubKeyRead::Missing;
+  } else if (*status == ERROR_SUCCESS) {
+    DWORD length = 0;
+    while (length < size && length < capacity && data[length] != 0) ++length;
+    *text = AllocateBytes(static_cast<SIZE_T>(length) + 1);
+    if (*text != nullptr) {
+      AnsiCopy(*text, data, length);
+      result = SubKeyRead::Found;
+    } else {
+      *status = ERROR_NOT_ENOUGH_MEMORY;
+    }
+  }
+  if (block != nullptr) GlobalFree(block);
+  return result;
 }
 
-bool ReadDsUserSubKey(HANDLE printer, LPSTR buffer) {
-  DWORD type = 0;
-  DWORD size = 0;
-  DWORD status = GetPrinterDataExA(printer, kDsUserKeyName, kSubKeyValueName, &type,
-                                   reinterpret_cast<LPBYTE>(buffer), kSubKeyBytes, &size);
-  return AcceptSubKeyRead(status, type, buffer, size);
+// "Solvendales\" and the SubKey: the settings key's path below the product's
+// key, in a new block, or null.
+LPSTR SettingsPathOf(LPCSTR subkey) {
+  DWORD prefix = AnsiLength(kSettingsSubPath);
+  DWORD length = AnsiLength(subkey);
+  LPSTR path = AllocateBytes(static_cast<SIZE_T>(prefix) + length + 1);
+  if (path == nullptr) return nullptr;
+  AnsiCopy(path, kSettingsSubPath, prefix);
+  AnsiCopy(path + prefix, subkey, length);
+  return path;
 }
 
-// A zero-filled global-heap copy of an 8-bit text, or null.
-LPSTR DuplicateAnsi(LPCSTR text) {
-  DWORD length = AnsiLength(text);
-  LPSTR copy = static_cast<LPSTR>(GlobalAlloc(GMEM_FIXED | GMEM_ZEROINIT, length + 1));
-  if (copy != nullptr) AnsiCopy(copy, text, length);
+// Clears the value "deleted" of the settings key that the queue's SubKey
+// names, as the queue holds it now.
+void ClearSettingsOfQueue(HANDLE printer) {
+  LPSTR subkey = nullptr;
+  if (ReadSubKey(printer, &subkey) != SubKeyRead::Found) return;
+  LPSTR path = subkey[0] != 0 ? SettingsPathOf(subkey) : nullptr;
+  if (path != nullptr) {
+    ClearDeletedValue(path);
+    GlobalFree(path);
+  }
+  GlobalFree(subkey);
+}
+
+// Bytes of a UTF-16 text with its terminator; 0 for none.
+SIZE_T TextBytes(LPCWSTR text) { return text != nullptr ? (TextLength(text) + 1) * sizeof(WCHAR) : 0; }
+
+// Copies a text to at and moves at behind it; none stays none.
+LPCWSTR PlaceText(BYTE** at, LPCWSTR text) {
+  if (text == nullptr) return nullptr;
+  SIZE_T bytes = TextBytes(text);
+  LPWSTR copy = reinterpret_cast<LPWSTR>(*at);
+  for (SIZE_T i = 0; i < bytes / sizeof(WCHAR); ++i) copy[i] = text[i];
+  *at += bytes;
   return copy;
 }
 
-bool PushSavedPrinter(InstallJob* job, LPCSTR subkey, PRINTER_INFO_2W* record) {
-  SavedPrinter* entry =
-      static_cast<SavedPrinter*>(GlobalAlloc(GMEM_FIXED | GMEM_ZEROINIT, sizeof(SavedPrinter)));
+// A new entry with copies of the texts (comment and location may be null),
+// or null when it cannot be allocated.
+SavedPrinter* NewSavedPrinter(LPCWSTR name, LPCWSTR comment, LPCWSTR location, LPCSTR subkey,
+                              bool wasDefault) {
+  if (name == nullptr) name = kEmptyText;
+  DWORD subkeyLength = AnsiLength(subkey);
+  SIZE_T size = sizeof(SavedPrinter) + TextBytes(name) + TextBytes(comment) + TextBytes(location) +
+                subkeyLength + 1;
+  BYTE* block = static_cast<BYTE*>(GlobalAlloc(GMEM_FIXED | GMEM_ZEROINIT, size));
+  if (block == nullptr) return nullptr;
+  SavedPrinter* entry = reinterpret_cast<SavedPrinter*>(block);
+  BYTE* at = block + sizeof(SavedPrinter);
+  entry->name = PlaceText(&at, name);
+  entry->comment = PlaceText(&at, comment);
+  entry->location = PlaceText(&at, location);
+  LPSTR text = reinterpret_cast<LPSTR>(at);
+  AnsiCopy(text, subkey != nullptr ? subkey : kEmptyAnsi, subkeyLength);
+  entry->subkey = text;
+  entry->wasDefault = wasDefault;
+  entry->next = nullptr;
+  return entry;
+}
+
+bool PushSavedPrinter(InstallJob* job, const PRINTER_INFO_2W* record, LPCSTR subkey) {
+  SavedPrinter* entry = NewSavedPrinter(record->pPrinterName, record->pComment, record->pLocation,
+                                        subkey, (record->Attributes & PRINTER_ATTRIBUTE_DEFAULT) != 0);
   if (entry == nullptr) return false;
-  entry->subkey = DuplicateAnsi(subkey);
-  if (entry->subkey == nullptr) {
-    KeepLastError keep;
-    GlobalFree(entry);
-    return false;
-  }
-  entry->printer = record;
   entry->next = job->SavedPrinterList;
   job->SavedPrinterList = entry;
   return true;
+}
+
+// A reinstall leaves the queue in place; the caller wrote the error line.
+bool KeepQueue(InstallJob* job) {
+  ++job->KeptQueues;
+  return false;
 }
 
 bool IsProductDriver(LPCWSTR driverName) {
@@ -120,37 +200,35 @@ void LogMonitorCheck(InstallJob* job) {
   ReleaseMonitorList(&monitors);
 }
 
-// Writes the SubKey into the new queue, reads it back and clears the value
-// "deleted" of the settings key that it names.
-void RestoreSubKey(HANDLE printer, LPCSTR subkey) {
-  if (!WriteSubKey(printer, subkey)) return;
-  CHAR path[kSettingsPathBytes] = {};
-  DWORD prefix = AnsiLength(kSettingsSubPath);
-  AnsiCopy(path, kSettingsSubPath, prefix);
-  ReadSubKey(printer, path + prefix);
-  if (path[prefix] != 0) ClearDeletedValue(path);
+// Writes the SubKey into the new queue, then clears the value "deleted" of
+// the settings key that the queue now names.
+void RestoreSubKey(InstallJob* job, HANDLE printer, const SavedPrinter* saved) {
+  DWORD status = WriteSubKey(printer, saved->subkey);
+  if (status != ERROR_SUCCESS) {
+    SetLastError(status);
+    ErrorLine(job, ErrorId::CantRestoreSubKey, saved->name);
+  }
+  ClearSettingsOfQueue(printer);
 }
 
 // Gives the new queue the comment and location of the removed one, and makes
 // it the default printer when the removed one was.
-void RestoreQueueSettings(HANDLE printer, const PRINTER_INFO_2W* saved) {
+void RestoreQueueSettings(HANDLE printer, const SavedPrinter* saved) {
   PrinterInfoBlock block = {};
   FetchPrinterInfo(&block, printer);
   if (block.Record == nullptr) return;
-  block.Record->pComment = saved->pComment;
-  block.Record->pLocation = saved->pLocation;
+  block.Record->pComment = const_cast<LPWSTR>(saved->comment);
+  block.Record->pLocation = const_cast<LPWSTR>(saved->location);
   SetPrinterW(printer, 2, reinterpret_cast<LPBYTE>(block.Record), 0);
-  if ((saved->Attributes & PRINTER_ATTRIBUTE_DEFAULT) != 0 && IsProductDriver(saved->pDriverName)) {
-    SetDefaultPrinterByOrdinal(block.Record->pPrinterName);
-  }
+  if (saved->wasDefault) SetDefaultPrinterByOrdinal(block.Record->pPrinterName);
   GlobalFree(block.Record);
 }
 
 bool RecreateSavedPrinter(InstallJob* job, const SavedPrinter* saved) {
-  PrinterHandle printer(AddPrinter(job, saved->printer->pPrinterName));
+  PrinterHandle printer(AddPrinter(job, saved->name));
   if (!printer) return false;
-  RestoreSubKey(printer.Get(), saved->subkey);
-  RestoreQueueSettings(printer.Get(), saved->printer);
+  RestoreSubKey(job, printer.Get(), saved);
+  RestoreQueueSettings(printer.Get(), saved);
   return true;
 }
 
@@ -161,29 +239,40 @@ void DeleteAllPrinters(InstallJob* job) {
   PRINTER_INFO_2W* records = job->PrinterList.Records;
   if (records == nullptr) return;
   for (DWORD i = 0; i < job->PrinterList.Count; ++i) {
-    if (!IsProductDriver(records[i].pDriverName)) continue;
-    RememberPrinter(job, &records[i]);
-    DeletePrinter(job, records[i].pPrinterName);
+    PRINTER_INFO_2W* record = &records[i];
+    if (!IsProductDriver(record->pDriverName)) continue;
+    if (RememberPrinter(job, record)) DeletePrinter(job, record->pPrinterName);
   }
 }
 
-void RememberPrinter(InstallJob* job, PRINTER_INFO_2W* record) {
+bool RememberPrinter(InstallJob* job, PRINTER_INFO_2W* record) {
   // OpenPrinterW without a name would open the print server itself.
-  if (record->pPrinterName == nullptr) return;
+  if (record->pPrinterName == nullptr) return true;
   // A reinstall deletes the queue next and creates again only the queues
-  // remembered here: one that cannot be remembered is lost, which the log
-  // must say (an uninstall loses nothing by it).
+  // remembered here: one whose SubKey is not known is left in place, and the
+  // log says so (an uninstall loses nothing by deleting it).
   LPCWSTR shown = record->pPrinterName;
   PrinterHandle printer = OpenPrinterHandle(record->pPrinterName, nullptr);
   if (!printer) {
-    if (job->Reinstalling) ErrorLine(job, ErrorId::CantOpenPrinter, shown);
-    return;
-  }
-  CHAR subkey[kSubKeyBytes] = {};
-  ReadSubKey(printer.Get(), subkey);
-  if (subkey[0] != 0 && !PushSavedPrinter(job, subkey, record) && job->Reinstalling) {
+    if (!job->Reinstalling) return true;
     ErrorLine(job, ErrorId::CantOpenPrinter, shown);
+    return KeepQueue(job);
   }
+  LPSTR subkey = nullptr;
+  SubKeyRead read = ReadSubKey(printer.Get(), &subkey);
+  if (read == SubKeyRead::Unreadable) {
+    if (!job->Reinstalling) return true;
+    ErrorLine(job, ErrorId::CantReadSubKey, shown);
+    return KeepQueue(job);
+  }
+  bool saved = read != SubKeyRead::Found || subkey[0] == 0 || PushSavedPrinter(job, record, subkey);
+  if (subkey != nullptr) {
+    KeepLastError keep;
+    GlobalFree(subkey);
+  }
+  if (saved || !job->Reinstalling) return true;
+  ErrorLine(job, ErrorId::CantOpenPrinter, shown);
+  return KeepQueue(job);
 }
 
 void DeletePrinter(InstallJob* job, LPCWSTR name) {
@@ -216,7 +305,7 @@ HANDLE AddPrinter(InstallJob* job, LPCWSTR name) {
   record.pPrinterName = const_cast<LPWSTR>(name);
   record.pPortName = const_cast<LPWSTR>(kPortMonitorName);
   record.pDriverName = const_cast<LPWSTR>(kDriverName);
-  record.pComment = const_cast<LPWSTR>(kEmptyComment);
+  record.pComment = const_cast<LPWSTR>(kEmptyText);
   record.pPrintProcessor = const_cast<LPWSTR>(kPrintProcessor);
   HANDLE printer = SpoolAddPrinter(&record);
   if (printer != nullptr) {
@@ -232,24 +321,36 @@ void RecreatePrinters(InstallJob* job) {
   for (const SavedPrinter* saved = job->SavedPrinterList; saved != nullptr; saved = saved->next) {
     if (RecreateSavedPrinter(job, saved)) ++recreated;
   }
-  if (recreated > 0) return;
+  // A queue of the driver is there already when one was kept.
+  if (recreated > 0 || job->KeptQueues > 0) return;
   // The queue is only created here: its handle goes at once.
   PrinterHandle printer(AddPrinter(job, kDefaultQueueName));
 }
 
-bool WriteSubKey(HANDLE printer, LPCSTR text) {
+DWORD WriteSubKey(HANDLE printer, LPCSTR text) {
   LPSTR data = text != nullptr ? const_cast<LPSTR>(text) : kEmptyAnsi;
   DWORD size = AnsiLength(data) + 1;
-  SetPrinterDataA(printer, kSubKeyValueName, REG_SZ, reinterpret_cast<LPBYTE>(data), size);
-  DWORD status = SetPrinterDataExA(printer, kDsUserKeyName, kSubKeyValueName, REG_SZ,
+  DWORD plain = SetPrinterDataA(printer, kSubKeyValueName, REG_SZ, reinterpret_cast<LPBYTE>(data), size);
+  DWORD dsUser = SetPrinterDataExA(printer, kDsUserKeyName, kSubKeyValueName, REG_SZ,
                                    reinterpret_cast<LPBYTE>(data), size);
-  return status == ERROR_SUCCESS;
+  return plain != ERROR_SUCCESS ? plain : dsUser;
 }
 
-void ReadSubKey(HANDLE printer, LPSTR buffer) {
-  if (ReadPlainSubKey(printer, buffer)) return;
-  if (ReadDsUserSubKey(printer, buffer)) return;
-  buffer[0] = 0;
+SubKeyRead ReadSubKey(HANDLE printer, LPSTR* text) {
+  *text = nullptr;
+  DWORD plainStatus = ERROR_SUCCESS;
+  DWORD dsUserStatus = ERROR_SUCCESS;
+  SubKeyRead plain = ReadSubKeyCopy(printer, false, text, &plainStatus);
+  if (plain == SubKeyRead::Found) return plain;
+  SubKeyRead dsUser = ReadSubKeyCopy(printer, true, text, &dsUserStatus);
+  if (dsUser == SubKeyRead::Found) return dsUser;
+  // Either copy may hold the SubKey: it is missing only when neither has one.
+  if (plain == SubKeyRead::Unreadable) {
+    SetLastError(plainStatus);
+    return plain;
+  }
+  if (dsUser == SubKeyRead::Unreadable) SetLastError(dsUserStatus);
+  return dsUser;
 }
 
 bool ClearDeletedValue(LPCSTR relativePath) {
@@ -272,7 +373,6 @@ void ReleaseSavedPrinters(SavedPrinter** list) {
   SavedPrinter* entry = *list;
   while (entry != nullptr) {
     SavedPrinter* next = entry->next;
-    if (entry->subkey != nullptr) GlobalFree(entry->subkey);
     GlobalFree(entry);
     entry = next;
   }

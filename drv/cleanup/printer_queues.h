@@ -5,16 +5,31 @@
 
 namespace svd {
 
+// How a read of a queue's SubKey ended.
+enum class SubKeyRead {
+  Found,       // the text, possibly empty
+  Missing,     // no SubKey (no value, or one that is not REG_SZ)
+  Unreadable,  // a value may be there but could not be read; the last error says why
+};
+
 void DeleteAllPrinters(InstallJob* job);
-void RememberPrinter(InstallJob* job, PRINTER_INFO_2W* record);
+// Remembers a local queue with its SubKey before it is deleted. Returns
+// whether the queue may be deleted: a reinstall keeps a queue that it could
+// not open, whose SubKey it could not read or whose entry it could not save,
+// with one error line naming it.
+bool RememberPrinter(InstallJob* job, PRINTER_INFO_2W* record);
 void DeletePrinter(InstallJob* job, LPCWSTR name);
 HANDLE AddPrinter(InstallJob* job, LPCWSTR name);
 void RecreatePrinters(InstallJob* job);
-bool WriteSubKey(HANDLE printer, LPCSTR text);
-// buffer holds at least 64 bytes; it always ends up NUL-terminated.
-void ReadSubKey(HANDLE printer, LPSTR buffer);
+// Writes the text as "SubKey" into the queue's plain printer data and under
+// "DsUser": ERROR_SUCCESS when both are stored, else the first failure.
+DWORD WriteSubKey(HANDLE printer, LPCSTR text);
+// Reads the SubKey of any length, from the plain printer data, else from
+// "DsUser". When found, *text is a new GMEM_FIXED block that the caller
+// frees; otherwise it is null.
+SubKeyRead ReadSubKey(HANDLE printer, LPSTR* text);
 bool ClearDeletedValue(LPCSTR relativePath);
-// Frees every SavedPrinter entry with its subkey text and empties the list.
+// Frees every SavedPrinter entry and empties the list.
 void ReleaseSavedPrinters(SavedPrinter** list);
 
 }  // namespace svd

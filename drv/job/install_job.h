@@ -12,10 +12,16 @@ struct PendingDelete {
   PendingDelete* next;  // owned
 };
 
+// A queue of the product's driver that a reinstall creates
+// again: everything needed to do so, copied out of its printer record. One
+// GMEM_FIXED block holds the entry and its texts.
 struct SavedPrinter {
-  LPSTR subkey;              // owned 8-bit text, never empty
-  PRINTER_INFO_2W* printer;  // borrowed record of the job's PrinterList
-  SavedPrinter* next;        // owned
+  LPCWSTR name;        // never null
+  LPCWSTR comment;     // null when the record had none
+  LPCWSTR location;    // null when the record had none
+  LPCSTR subkey;       // 8-bit text of any length, never empty
+  bool wasDefault;     // it was the default printer
+  SavedPrinter* next;  // owned
 };
 
 // Level-2 printer records of all local printers and connections.
@@ -50,6 +56,9 @@ struct InstallJob {
   // Set by ReInstall for the whole run: the tray program that this install
   // registers again must survive the StopTray of its uninstall half.
   bool Reinstalling;
+  // Queues of the driver that a reinstall left in place because it could not
+  // remember them (an error line names each one).
+  LONG KeptQueues;
 };
 
 // The run failed: an error line was written, or a file was left that

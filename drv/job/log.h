@@ -31,6 +31,8 @@ enum class ErrorId {
   CantOpenPrinter = 16,
   CantDeletePrinter = 17,
   CantRetrieveInstallerDirectory = 18,
+  CantReadSubKey = 19,
+  CantRestoreSubKey = 20,
   CantCancelRebootDeletion = 21,
   AnotherSetupRunning = 23,
   CantReadMonitorList = 24,
@@ -57,6 +59,8 @@ inline LPCWSTR ErrorText(ErrorId id) {
     case ErrorId::CantOpenPrinter: return TEXT("Can`t open printer '%s'");
     case ErrorId::CantDeletePrinter: return TEXT("Can`t delete printer '%s'");
     case ErrorId::CantRetrieveInstallerDirectory: return TEXT("Can`t retrieve installer directory.");
+    case ErrorId::CantReadSubKey: return TEXT("Can`t read the SubKey of printer '%s'");
+    case ErrorId::CantRestoreSubKey: return TEXT("Can`t restore the SubKey of printer '%s'");
     case ErrorId::CantCancelRebootDeletion: return TEXT("Can`t cancel the deletion at reboot of %s");
     case ErrorId::AnotherSetupRunning: return TEXT("Another Solvendale setup is still running");
     case ErrorId::CantReadMonitorList: return TEXT("Can`t read the list of port monitors");

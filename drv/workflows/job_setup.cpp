@@ -94,6 +94,7 @@ void BeginInstallJob(InstallJob* job) {
   job->PrinterList.Count = 0;
   job->RedirectedPrinters = nullptr;
   job->Reinstalling = false;
+  job->KeptQueues = 0;
 
   LogLine(job, TEXT("Solvendale %d"), BUILD_NUMBER);
   job->CheckMonitorVersion = false;

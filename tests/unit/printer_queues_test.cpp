@@ -69,7 +69,7 @@ void PutDsUserSubKey(const std::u16string& queue, DWORD type, const std::vector<
 std::map<std::u16string, std::string> Saved(const svd::InstallJob& job) {
   std::map<std::u16string, std::string> saved;
   for (const svd::SavedPrinter* s = job.SavedPrinterList; s != nullptr; s = s->next) {
-    saved[s->printer->pPrinterName] = s->subkey;
+    saved[s->name] = s->subkey;
   }
   return saved;
 }
@@ -77,7 +77,7 @@ std::map<std::u16string, std::string> Saved(const svd::InstallJob& job) {
 std::vector<std::u16string> SavedOrder(const svd::InstallJob& job) {
   std::vector<std::u16string> names;
   for (const svd::SavedPrinter* s = job.SavedPrinterList; s != nullptr; s = s->next) {
-    names.push_back(s->printer->pPrinterName);
+    names.push_back(s->name);
   }
   return names;
 }
@@ -137,10 +137,11 @@ TEST_F(PrinterQueuesTest, DeletesOnlyQueuesOfTheExactDriverName) {
 }
 
 // Every queue below is deleted; which ones are remembered, and with which
-// text, depends on where and how their SubKey is stored.
-TEST_F(PrinterQueuesTest, SubKeyIsTakenFromPlainDataThenDsUserAndMustFitAsText) {
+// text, depends on where and how their SubKey is stored, not on its length.
+TEST_F(PrinterQueuesTest, SubKeyIsTakenFromPlainDataThenDsUserWhateverItsLength) {
   const std::string chars63(63, 'k');
   const std::string chars64(64, 'm');
+  const std::string chars299(299, 'n');
   PutQueue(u"PlainOnly");
   PutPlainSubKey(u"PlainOnly", REG_SZ, Bytes("plain"));
   PutQueue(u"DsUserOnly");
@@ -159,33 +160,99 @@ TEST_F(PrinterQueuesTest, SubKeyIsTakenFromPlainDataThenDsUserAndMustFitAsText) 
   PutDsUserSubKey(u"ExpandOnly", REG_EXPAND_SZ, Bytes("expand"));
   PutQueue(u"Fits63");
   PutPlainSubKey(u"Fits63", REG_SZ, Bytes(chars63));
-  PutQueue(u"TooLong64");
-  PutPlainSubKey(u"TooLong64", REG_SZ, Bytes(chars64));
-  PutQueue(u"TooLongFallsBack");
-  PutPlainSubKey(u"TooLongFallsBack", REG_SZ, Bytes(chars64 + "xyz"));
-  PutDsUserSubKey(u"TooLongFallsBack", REG_SZ, Bytes("short"));
-  PutQueue(u"FullNoTerminator");  // 64 bytes without a NUL: no text fits
+  PutQueue(u"Long64");
+  PutPlainSubKey(u"Long64", REG_SZ, Bytes(chars64));
+  PutQueue(u"Long300");
+  PutPlainSubKey(u"Long300", REG_SZ, Bytes(chars299));
+  PutDsUserSubKey(u"Long300", REG_SZ, Bytes("short"));
+  PutQueue(u"FullNoTerminator");  // 64 bytes without a NUL
   PutPlainSubKey(u"FullNoTerminator", REG_SZ, Bytes(chars64, false));
   PutQueue(u"ShortNoTerminator");
   PutPlainSubKey(u"ShortNoTerminator", REG_SZ, Bytes("abc", false));
   PutDsUserSubKey(u"ShortNoTerminator", REG_SZ, Bytes("abcdefgh", false));
   PutQueue(u"DsUserNoTerminator");
-  PutDsUserSubKey(u"DsUserNoTerminator", REG_SZ, Bytes(chars64, false));
+  PutDsUserSubKey(u"DsUserNoTerminator", REG_SZ, Bytes(chars299, false));
   PutQueue(u"NoSubKey");
   Build();
 
   svd::DeleteAllPrinters(&job_);
 
   std::map<std::u16string, std::string> expected = {
-      {u"PlainOnly", "plain"}, {u"DsUserOnly", "dsuser"},         {u"Both", "first"},
-      {u"DwordPlain", "fromds"}, {u"Fits63", chars63},           {u"TooLongFallsBack", "short"},
-      {u"ShortNoTerminator", "abc"}};
+      {u"PlainOnly", "plain"},   {u"DsUserOnly", "dsuser"},        {u"Both", "first"},
+      {u"DwordPlain", "fromds"}, {u"Fits63", chars63},             {u"Long64", chars64},
+      {u"Long300", chars299},    {u"FullNoTerminator", chars64},   {u"ShortNoTerminator", "abc"},
+      {u"DsUserNoTerminator", chars299}};
   EXPECT_EQ(expected, Saved(job_));
   for (const winsim::PrinterState& printer : winsim::Printers()) {
     EXPECT_NE(kDriver, printer.driverName.value_or(u"")) << "left: " << std::string(printer.name.begin(), printer.name.end());
   }
   EXPECT_EQ(0, job_.ErrorCount);
   EXPECT_EQ(0u, winsim::OpenPrinterHandles());
+}
+
+// A reinstall deletes a queue only when it knows whether the queue carries a
+// SubKey, and remembered it when it does; any other queue stays, named by
+// one error line. An uninstall deletes them all.
+TEST_F(PrinterQueuesTest, AReinstallKeepsEveryQueueItCannotRemember) {
+  struct Case {
+    const char* what;
+    DWORD openError;        // the queue cannot be opened at all
+    const char* api;        // a call that fails once, after skip calls
+    int skip;
+    DWORD error;
+    bool dsUser;            // the SubKey is stored under "DsUser" too
+    const char16_t* line;   // the one error line, or none: the queue goes
+  };
+  const Case cases[] = {
+      {"never opens", ERROR_ACCESS_DENIED, nullptr, 0, 0, false,
+       u"Error(16): Can`t open printer 'Q' - (Access is denied.)"},
+      {"plain copy refused", 0, "GetPrinterDataA", 0, ERROR_ACCESS_DENIED, false,
+       u"Error(19): Can`t read the SubKey of printer 'Q' - (Access is denied.)"},
+      {"plain copy refused, DsUser copy read", 0, "GetPrinterDataA", 0, ERROR_ACCESS_DENIED, true, nullptr},
+      {"long value's second read refused", 0, "GetPrinterDataA", 1, ERROR_ACCESS_DENIED, false,
+       u"Error(19): Can`t read the SubKey of printer 'Q' - (Access is denied.)"},
+      {"no memory for the long value", 0, "GlobalAlloc", 0, ERROR_NOT_ENOUGH_MEMORY, false,
+       u"Error(19): Can`t read the SubKey of printer 'Q' - (Not enough memory"},
+      {"no memory for the text", 0, "GlobalAlloc", 1, ERROR_NOT_ENOUGH_MEMORY, false,
+       u"Error(19): Can`t read the SubKey of printer 'Q' - (Not enough memory"},
+      {"no memory for the entry", 0, "GlobalAlloc", 2, ERROR_NOT_ENOUGH_MEMORY, false,
+       u"Error(16): Can`t open printer 'Q' - (Not enough memory"},
+  };
+  for (const Case& c : cases) {
+    for (bool reinstall : {true, false}) {
+      winsim::ResetMachine();
+      PutProductMonitor();
+      PutProductDriver();
+      winsim::PrinterSetup queue;
+      queue.name = u"Q";
+      queue.ports = u"Solvendale:";
+      queue.driverName = kDriver;
+      queue.openError = c.openError;
+      winsim::PutPrinter(queue);
+      PutPlainSubKey(u"Q", REG_SZ, Bytes(std::string(100, 'q')));
+      if (c.dsUser) PutDsUserSubKey(u"Q", REG_SZ, Bytes("from ds"));
+      svd::InstallJob job;
+      svd::CreateInstallJob(&job);
+      job.Reinstalling = reinstall;
+      if (c.api != nullptr) winsim::FailCall(c.api, c.error, 1, c.skip);
+      svd::DeleteAllPrinters(&job);
+      winsim::ClearFaults();
+
+      bool kept = reinstall && c.line != nullptr;
+      std::u16string log = svd::Text(job.OperationLog);
+      SCOPED_TRACE(std::string(c.what) + (reinstall ? ", reinstall" : ", uninstall") + "\n" +
+                   std::string(log.begin(), log.end()));
+      EXPECT_EQ(kept || c.openError != 0, winsim::HasPrinter(u"Q"));
+      EXPECT_EQ(kept ? 1 : 0, job.KeptQueues);
+      EXPECT_EQ(kept || c.openError != 0 ? 1 : 0, job.ErrorCount) << "one error line per queue";
+      if (kept) {
+        EXPECT_NE(std::u16string::npos, log.find(std::u16string(u"  ") + c.line));
+      }
+      EXPECT_EQ(kept, log.find(u">DeletePrinter(Q)") == std::u16string::npos);
+      EXPECT_EQ(0u, winsim::OpenPrinterHandles());
+      svd::DestroyInstallJob(&job);
+    }
+  }
 }
 
 TEST_F(PrinterQueuesTest, RememberedQueuesAreListedNewestFirstAndReleasedWithTheJob) {
@@ -198,7 +265,7 @@ TEST_F(PrinterQueuesTest, RememberedQueuesAreListedNewestFirstAndReleasedWithThe
   Build();
   svd::DeleteAllPrinters(&job_);
   EXPECT_EQ((std::vector<std::u16string>{u"C", u"B", u"A"}), SavedOrder(job_));
-  EXPECT_EQ(blocks_ + 6, winsim::LiveBlocks(winsim::Memory::Global));
+  EXPECT_EQ(blocks_ + 3, winsim::LiveBlocks(winsim::Memory::Global));
   svd::ReleaseSavedPrinters(&job_.SavedPrinterList);
   EXPECT_EQ(nullptr, job_.SavedPrinterList);
   EXPECT_EQ(blocks_, winsim::LiveBlocks(winsim::Memory::Global));
@@ -313,8 +380,10 @@ class RecreateTest : public PrinterQueuesTest {
 };
 
 TEST_F(RecreateTest, SavedQueuesComeBackInReverseOrderWithTheirSettings) {
+  // A SubKey of 300 bytes with its terminator, naming a settings key two deep.
+  const std::string longSubKey = std::string(150, 't') + "\\" + std::string(148, 'w');
   PutSaved(u"First", "one", u"first comment", u"first room");
-  PutSaved(u"Second", "two", u"second comment", u"second room");
+  PutSaved(u"Second", longSubKey, u"second comment", u"second room");
   winsim::SetDefaultPrinterName(u"First");
   RemoveAndRecreate();
 
@@ -326,7 +395,7 @@ TEST_F(RecreateTest, SavedQueuesComeBackInReverseOrderWithTheirSettings) {
     std::string subkey;
   };
   for (const Expect& e : {Expect{u"First", u"first comment", u"first room", "one"},
-                          Expect{u"Second", u"second comment", u"second room", "two"}}) {
+                          Expect{u"Second", u"second comment", u"second room", longSubKey}}) {
     winsim::PrinterState state;
     ASSERT_TRUE(winsim::FindPrinter(e.name, &state));
     EXPECT_EQ(e.comment, state.comment.value_or(u""));
@@ -346,6 +415,34 @@ TEST_F(RecreateTest, SavedQueuesComeBackInReverseOrderWithTheirSettings) {
   EXPECT_EQ(u"First", winsim::DefaultPrinterName());
   EXPECT_EQ(0, job_.ErrorCount);
   EXPECT_EQ(0u, winsim::OpenPrinterHandles());
+}
+
+// A SubKey that cannot be written back would let the next reinstall delete
+// the queue for good: the log names the queue. The copy that was stored
+// still names the settings key that is cleared.
+TEST_F(RecreateTest, ASubKeyThatCannotBeWrittenBackIsAnErrorLine) {
+  for (const char* api : {"SetPrinterDataA", "SetPrinterDataExA", "both"}) {
+    winsim::ResetMachine();
+    PutProductMonitor();
+    PutProductDriver();
+    PutSaved(u"First", "one", u"", u"");
+    svd::InstallJob job;
+    svd::CreateInstallJob(&job);
+    svd::DeleteAllPrinters(&job);
+    bool both = std::string(api) == "both";
+    if (both || std::string(api) == "SetPrinterDataA") winsim::FailCall("SetPrinterDataA", ERROR_ACCESS_DENIED);
+    if (both || std::string(api) == "SetPrinterDataExA") winsim::FailCall("SetPrinterDataExA", ERROR_DISK_FULL);
+    svd::RecreatePrinters(&job);
+    winsim::ClearFaults();
+    SCOPED_TRACE(api);
+    EXPECT_EQ(1, job.ErrorCount);
+    EXPECT_TRUE(jobtest::LogContains(job, both || std::string(api) == "SetPrinterDataA"
+                                              ? u"Error(20): Can`t restore the SubKey of printer 'First' - (Access is denied.)"
+                                              : u"Error(20): Can`t restore the SubKey of printer 'First' - (There is not enough space"));
+    EXPECT_TRUE(winsim::HasPrinter(u"First"));
+    EXPECT_EQ(both, winsim::RegValueExists(kSettings + u"one", u"deleted"));
+    svd::DestroyInstallJob(&job);
+  }
 }
 
 TEST_F(RecreateTest, OnlyTheFormerDefaultBecomesTheDefaultAgain) {
@@ -409,28 +506,45 @@ TEST_F(PrinterQueuesTest, WriteAndReadSubKey) {
   HANDLE printer = nullptr;
   PRINTER_DEFAULTSW defaults = {nullptr, nullptr, PRINTER_ALL_ACCESS};
   ASSERT_TRUE(OpenPrinterW(const_cast<LPWSTR>(u"Q"), &printer, &defaults));
-  EXPECT_TRUE(svd::WriteSubKey(printer, "name"));
-  CHAR buffer[64];
-  for (CHAR& c : buffer) c = 'x';
-  svd::ReadSubKey(printer, buffer);
-  EXPECT_STREQ("name", buffer);
-  EXPECT_TRUE(svd::WriteSubKey(printer, nullptr));
+  auto read = [&](svd::SubKeyRead expected) {
+    LPSTR text = nullptr;
+    EXPECT_EQ(expected, svd::ReadSubKey(printer, &text));
+    std::string result = text != nullptr ? text : "<none>";
+    if (text != nullptr) GlobalFree(text);
+    return result;
+  };
+  EXPECT_EQ("<none>", read(svd::SubKeyRead::Missing));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_SUCCESS), svd::WriteSubKey(printer, "name"));
+  EXPECT_EQ("name", read(svd::SubKeyRead::Found));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_SUCCESS), svd::WriteSubKey(printer, nullptr));
   winsim::PrinterDataEntry entry;
   ASSERT_TRUE(winsim::GetPrinterDataEntry(u"Q", "DsUser", "SubKey", &entry));
   EXPECT_EQ(Bytes(""), entry.bytes);
   winsim::FailCall("SetPrinterDataExA", ERROR_ACCESS_DENIED, 1);
-  EXPECT_FALSE(svd::WriteSubKey(printer, "other"));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), svd::WriteSubKey(printer, "other"));
+  const std::string longText(1000, 'L');
+  EXPECT_EQ(static_cast<DWORD>(ERROR_SUCCESS), svd::WriteSubKey(printer, longText.c_str()));
+  EXPECT_EQ(longText, read(svd::SubKeyRead::Found));
 
-  // Stored without its terminator: the text ends right behind its bytes,
-  // whatever the buffer held before.
+  // Stored without its terminator: the text ends right behind its bytes.
   PutPlainSubKey(u"Q", REG_SZ, Bytes("abc", false));
-  for (CHAR& c : buffer) c = 'x';
-  svd::ReadSubKey(printer, buffer);
-  EXPECT_STREQ("abc", buffer);
+  EXPECT_EQ("abc", read(svd::SubKeyRead::Found));
   PutPlainSubKey(u"Q", REG_SZ, Bytes(std::string(64, 'z'), false));
+  EXPECT_EQ(std::string(64, 'z'), read(svd::SubKeyRead::Found));
+  // Neither copy is a text: no SubKey. One that cannot be read is no answer.
+  PutPlainSubKey(u"Q", REG_BINARY, Bytes("bin"));
   PutDsUserSubKey(u"Q", REG_BINARY, Bytes("bin"));
-  svd::ReadSubKey(printer, buffer);
-  EXPECT_STREQ("", buffer);
+  EXPECT_EQ("<none>", read(svd::SubKeyRead::Missing));
+  winsim::FailCall("GetPrinterDataExA", RPC_S_SERVER_UNAVAILABLE, 1);
+  EXPECT_EQ("<none>", read(svd::SubKeyRead::Unreadable));
+  EXPECT_EQ(static_cast<DWORD>(RPC_S_SERVER_UNAVAILABLE), GetLastError());
+  // A value that keeps growing between the reads is given up.
+  PutPlainSubKey(u"Q", REG_SZ, Bytes(std::string(100, 'g')));
+  winsim::FailCall("GetPrinterDataA", ERROR_MORE_DATA, -1);
+  winsim::ClearCalls();
+  EXPECT_EQ("<none>", read(svd::SubKeyRead::Unreadable));
+  EXPECT_EQ(3u, winsim::CallCount("GetPrinterDataA"));
+  winsim::ClearFaults();
   ClosePrinter(printer);
 }
 

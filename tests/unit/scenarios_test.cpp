@@ -195,6 +195,63 @@ TEST_F(ScenarioTest, ReinstallOverACompatibleInstallationKeepsMonitorAndQueues) 
   EXPECT_EQ(2u, winsim::TrayCompanion().starts);
 }
 
+// Queues that a reinstall used to lose without a word: each comes back, or
+// the log names it once.
+TEST_F(ScenarioTest, AReinstallLosesNoQueueWithoutNamingIt) {
+  struct Case {
+    const char* what;
+    std::string subkey;
+    DWORD openError;
+    std::vector<std::string> apis;  // fail on every call for the queue "Office"
+    int exitCode;
+    const char16_t* line;  // the error line that names the queue, or none
+    bool subkeyKept;       // "Office" is there with its SubKey in its plain data
+  };
+  const std::string longSubKey = std::string(99, 'o');  // 100 bytes with the terminator
+  const Case cases[] = {
+      {"a long SubKey", longSubKey, 0, {}, 1, nullptr, true},
+      {"a SubKey that cannot be written back", "office", 0, {"SetPrinterDataA"}, 100,
+       u"Error(20): Can`t restore the SubKey of printer 'Office'", false},
+      // Queues kept in place keep the driver in use too (error line 14).
+      {"a queue that cannot be opened", "office", ERROR_ACCESS_DENIED, {}, 100,
+       u"Error(16): Can`t open printer 'Office'", true},
+      {"a SubKey that cannot be read", longSubKey, 0, {"GetPrinterDataA", "GetPrinterDataExA"}, 100,
+       u"Error(19): Can`t read the SubKey of printer 'Office'", true},
+  };
+  for (const Case& c : cases) {
+    SetUp();
+    ASSERT_EQ(1, Run(u"install"));
+    PutQueue(u"Office", u"second floor", u"room 12", c.subkey);
+    if (c.openError != 0) {
+      winsim::PrinterSetup locked;
+      locked.name = u"Office";
+      locked.ports = u"Solvendale:";
+      locked.driverName = kDriver;
+      locked.openError = c.openError;
+      locked.data = {{"PrinterDriverData", "SubKey", REG_SZ, Sz(c.subkey)}};
+      winsim::PutPrinter(locked);
+    }
+    for (const std::string& api : c.apis) winsim::FailCall(api, ERROR_ACCESS_DENIED, -1, 0, "Office");
+    std::u16string log;
+    EXPECT_EQ(c.exitCode, Run(u"install", &log)) << c.what;
+    winsim::ClearFaults();
+    std::string text(log.begin(), log.end());
+    if (c.line == nullptr) {
+      EXPECT_FALSE(Contains(log, u"Error(")) << c.what << "\n" << text;
+    } else {
+      std::u16string number = std::u16string(c.line).substr(0, 9);
+      size_t first = log.find(number);
+      EXPECT_TRUE(Contains(log, c.line)) << c.what << "\n" << text;
+      EXPECT_EQ(std::u16string::npos, log.find(number, first + 1)) << c.what << ": named twice\n" << text;
+    }
+    winsim::PrinterDataEntry entry;
+    EXPECT_TRUE(winsim::HasPrinter(u"Office")) << c.what;
+    EXPECT_EQ(c.subkeyKept, winsim::GetPrinterDataEntry(u"Office", "PrinterDriverData", "SubKey", &entry) &&
+                                entry.bytes == Sz(c.subkey))
+        << c.what;
+  }
+}
+
 TEST_F(ScenarioTest, UninstallWithoutAnyComponent) {
   std::u16string log;
   EXPECT_EQ(2, Run(u"uninstall", &log));

@@ -63,10 +63,12 @@ FILES = {
 TRAY = harness.PRODUCT_DIR + r"\soltray.exe"
 
 # The queues of the reinstall: name, SubKey, comment, location. Their names
-# sort after "Solvendale" so that both spoolers list them in this order.
+# sort after "Solvendale" so that both spoolers list them in this order. The
+# second SubKey (100 bytes with its terminator) does not fit the first read.
+STUDIO_SUBKEY = "studio-" + "2" * 92
 SAVED_QUEUES = (
     ("Solvendale Office", "office-1", "Second floor", "Room 204"),
-    ("Solvendale Studio", "studio-2", "Colour proofs", "Studio"),
+    ("Solvendale Studio", STUDIO_SUBKEY, "Colour proofs", "Studio"),
 )
 SAVED_DEFAULT = "Solvendale Studio"
 
@@ -542,7 +544,7 @@ class ReinstallTest(CompareTestCase):
         self.setup_helper("default", SAVED_DEFAULT)
         before = self.wine_state(values)
         self.assertEqual(before.default, SAVED_DEFAULT)
-        self.assertEqual(before.values, {"office-1": True, "studio-2": True})
+        self.assertEqual(before.values, {"office-1": True, STUDIO_SUBKEY: True})
 
         sim, wine, found = self.compare_job("install", sim_setup, values, fallback_queue=True)
         self.assertEqual(sim.code, 1)
@@ -564,7 +566,7 @@ class ReinstallTest(CompareTestCase):
             (n, key, "SubKey", s) for n, s, _, _ in SAVED_QUEUES
             for key in ("PrinterDriverData", "DsUser")))
         self.assertEqual(sim.state.default, SAVED_DEFAULT)
-        self.assertEqual(sim.state.values, {"office-1": False, "studio-2": False})
+        self.assertEqual(sim.state.values, {"office-1": False, STUDIO_SUBKEY: False})
 
         # Wine: the monitor stays and the driver is installed again as on
         # the stand-in; the queues are registered under their names but,
@@ -582,7 +584,7 @@ class ReinstallTest(CompareTestCase):
             [(n, MONITOR, DRIVER, "", "(null)", "WinPrint") for n, _, _, _ in SAVED_QUEUES] +
             [(QUEUE, MONITOR, DRIVER, "", "(null)", "WinPrint")]))
         self.assertEqual(wine.state.data, [])
-        self.assertEqual(wine.state.values, {"office-1": True, "studio-2": True})
+        self.assertEqual(wine.state.values, {"office-1": True, STUDIO_SUBKEY: True})
 
 
 class EmptyMachineTest(CompareTestCase):
