@@ -4,6 +4,9 @@
 // that carry the printer data "SubKey" (the name of the queue's settings key
 // of the product) are remembered first, and a reinstall creates them again
 // with their name, comment, location, SubKey and default status.
+// Connections of the driver to queues of print servers are removed as
+// connections (the server's queue, its jobs and data stay untouched) and a
+// reinstall connects them again.
 #include "cleanup/printer_queues.h"
 
 #include "job/handles.h"
@@ -144,7 +147,7 @@ LPCWSTR PlaceText(BYTE** at, LPCWSTR text) {
 // A new entry with copies of the texts (comment and location may be null),
 // or null when it cannot be allocated.
 SavedPrinter* NewSavedPrinter(LPCWSTR name, LPCWSTR comment, LPCWSTR location, LPCSTR subkey,
-                              bool wasDefault) {
+                              bool wasDefault, bool connection) {
   if (name == nullptr) name = kEmptyText;
   DWORD subkeyLength = AnsiLength(subkey);
   SIZE_T size = sizeof(SavedPrinter) + TextBytes(name) + TextBytes(comment) + TextBytes(location) +
@@ -160,13 +163,15 @@ SavedPrinter* NewSavedPrinter(LPCWSTR name, LPCWSTR comment, LPCWSTR location, L
   AnsiCopy(text, subkey != nullptr ? subkey : kEmptyAnsi, subkeyLength);
   entry->subkey = text;
   entry->wasDefault = wasDefault;
+  entry->connection = connection;
   entry->next = nullptr;
   return entry;
 }
 
 bool PushSavedPrinter(InstallJob* job, const PRINTER_INFO_2W* record, LPCSTR subkey) {
   SavedPrinter* entry = NewSavedPrinter(record->pPrinterName, record->pComment, record->pLocation,
-                                        subkey, (record->Attributes & PRINTER_ATTRIBUTE_DEFAULT) != 0);
+                                        subkey, (record->Attributes & PRINTER_ATTRIBUTE_DEFAULT) != 0,
+                                        IsConnection(record));
   if (entry == nullptr) return false;
   entry->next = job->SavedPrinterList;
   job->SavedPrinterList = entry;
@@ -198,6 +203,24 @@ void LogMonitorCheck(InstallJob* job) {
     }
   }
   ReleaseMonitorList(&monitors);
+}
+
+// A connection needs no reading: its name is all it takes to connect again.
+// Returns whether it may be removed.
+bool RememberConnection(InstallJob* job, const PRINTER_INFO_2W* record) {
+  if (PushSavedPrinter(job, record, kEmptyAnsi) || !job->Reinstalling) return true;
+  ErrorLine(job, ErrorId::CantOpenPrinter, record->pPrinterName);
+  return KeepQueue(job);
+}
+
+// Removes this user's connection; the server's queue is not touched.
+void DeleteConnection(InstallJob* job, LPCWSTR name) {
+  TraceScope trace(job, TEXT(">DeletePrinter(%s)"), name);
+  if (DeletePrinterConnectionW(const_cast<LPWSTR>(name))) {
+    LogLine(job, TEXT("OK"));
+  } else {
+    ErrorLine(job, ErrorId::CantDeletePrinter, name);
+  }
 }
 
 // Writes the SubKey into the new queue, then clears the value "deleted" of
@@ -232,6 +255,23 @@ bool RecreateSavedPrinter(InstallJob* job, const SavedPrinter* saved) {
   return true;
 }
 
+// Connects again to the server's queue. Its comment, location and SubKey are
+// the server's and stay as they are; the user's settings key and default
+// printer are this machine's and are restored.
+void RestoreConnection(InstallJob* job, const SavedPrinter* saved) {
+  {
+    TraceScope trace(job, TEXT(">AddPrinter(%s)"), saved->name);
+    if (!AddPrinterConnectionW(const_cast<LPWSTR>(saved->name))) {
+      ErrorLine(job, ErrorId::CantAddPrinter, saved->name);
+      return;
+    }
+    LogLine(job, TEXT("OK :)"));
+  }
+  PrinterHandle printer = OpenPrinterHandle(saved->name, nullptr);
+  if (printer) ClearSettingsOfQueue(printer.Get());
+  if (saved->wasDefault) SetDefaultPrinterByOrdinal(saved->name);
+}
+
 }  // namespace
 
 void DeleteAllPrinters(InstallJob* job) {
@@ -241,7 +281,12 @@ void DeleteAllPrinters(InstallJob* job) {
   for (DWORD i = 0; i < job->PrinterList.Count; ++i) {
     PRINTER_INFO_2W* record = &records[i];
     if (!IsProductDriver(record->pDriverName)) continue;
-    if (RememberPrinter(job, record)) DeletePrinter(job, record->pPrinterName);
+    // A connection without a name is no connection that could be removed.
+    if (record->pPrinterName != nullptr && IsConnection(record)) {
+      if (RememberConnection(job, record)) DeleteConnection(job, record->pPrinterName);
+    } else if (RememberPrinter(job, record)) {
+      DeletePrinter(job, record->pPrinterName);
+    }
   }
 }
 
@@ -319,7 +364,11 @@ HANDLE AddPrinter(InstallJob* job, LPCWSTR name) {
 void RecreatePrinters(InstallJob* job) {
   int recreated = 0;
   for (const SavedPrinter* saved = job->SavedPrinterList; saved != nullptr; saved = saved->next) {
-    if (RecreateSavedPrinter(job, saved)) ++recreated;
+    if (saved->connection) {
+      RestoreConnection(job, saved);
+    } else if (RecreateSavedPrinter(job, saved)) {
+      ++recreated;
+    }
   }
   // A queue of the driver is there already when one was kept.
   if (recreated > 0 || job->KeptQueues > 0) return;

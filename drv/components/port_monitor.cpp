@@ -92,7 +92,8 @@ void ReleaseRedirectedPrinters(InstallJob* job) {
 }
 
 // Moves every queue that prints to "Solvendale:" onto "file:" and records it
-// in RedirectedPrinters, so that AddMonitor can move it back.
+// in RedirectedPrinters, so that AddMonitor can move it back. A connection's
+// ports are those of its print server's queue, which stays as it is.
 void RedirectPrintersToFile(InstallJob* job) {
   ReleaseRedirectedPrinters(job);
   DWORD count = job->PrinterList.Count;
@@ -103,6 +104,7 @@ void RedirectPrintersToFile(InstallJob* job) {
   size_t used = 0;
   for (DWORD i = 0; i < count; ++i) {
     PRINTER_INFO_2W* record = &job->PrinterList.Records[i];
+    if (IsConnection(record)) continue;
     if (!ReplacePortName(record->pPortName, kPortMonitorName, kFilePortName)) continue;
     job->RedirectedPrinters[used++] = record;
     SetQueuePorts(job, record);

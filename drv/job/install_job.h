@@ -12,15 +12,16 @@ struct PendingDelete {
   PendingDelete* next;  // owned
 };
 
-// A queue of the product's driver that a reinstall creates
+// A queue or connection of the product's driver that a reinstall creates
 // again: everything needed to do so, copied out of its printer record. One
 // GMEM_FIXED block holds the entry and its texts.
 struct SavedPrinter {
   LPCWSTR name;        // never null
   LPCWSTR comment;     // null when the record had none
   LPCWSTR location;    // null when the record had none
-  LPCSTR subkey;       // 8-bit text of any length, never empty
+  LPCSTR subkey;       // 8-bit text of any length; empty only for a connection
   bool wasDefault;     // it was the default printer
+  bool connection;     // a connection to a queue of a print server
   SavedPrinter* next;  // owned
 };
 

@@ -310,6 +310,13 @@ DRIVER_INFO_2W* FetchDriverInfo(HANDLE printer) {
   return reinterpret_cast<DRIVER_INFO_2W*>(data);
 }
 
+bool IsConnection(const PRINTER_INFO_2W* record) {
+  DWORD kind = record->Attributes & (PRINTER_ATTRIBUTE_NETWORK | PRINTER_ATTRIBUTE_LOCAL);
+  LPCWSTR name = record->pPrinterName;
+  return kind == PRINTER_ATTRIBUTE_NETWORK ||
+         (name != nullptr && name[0] == TEXT('\\') && name[1] == TEXT('\\'));
+}
+
 PrinterHandle OpenPrinterHandle(LPCWSTR name, PRINTER_DEFAULTSW* defaults) {
   HANDLE printer = nullptr;
   if (!OpenPrinterW(const_cast<LPWSTR>(name), &printer, defaults)) return PrinterHandle();

@@ -44,6 +44,11 @@ void FetchPrinterInfo(PrinterInfoBlock* block, HANDLE printer);
 // A new GMEM_FIXED block with one DRIVER_INFO_2W record, or null.
 DRIVER_INFO_2W* FetchDriverInfo(HANDLE printer);
 
+// Whether a printer record is a connection to a queue of a print server
+// (PRINTER_ATTRIBUTE_NETWORK without PRINTER_ATTRIBUTE_LOCAL, or a name of
+// the form \\server\queue), whose record, data and jobs are the server's.
+bool IsConnection(const PRINTER_INFO_2W* record);
+
 // The named queue's handle, or an empty owner when OpenPrinterW fails.
 PrinterHandle OpenPrinterHandle(LPCWSTR name, PRINTER_DEFAULTSW* defaults);
 HANDLE SpoolAddPrinter(PRINTER_INFO_2W* record);

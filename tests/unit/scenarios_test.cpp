@@ -195,6 +195,57 @@ TEST_F(ScenarioTest, ReinstallOverACompatibleInstallationKeepsMonitorAndQueues) 
   EXPECT_EQ(2u, winsim::TrayCompanion().starts);
 }
 
+// A connection to a print server's queue of the product's driver goes and
+// comes back with the user's default and settings key; the server's queue,
+// its jobs, its data and its port are never touched, also while a queue of
+// another driver keeps the monitor in use, so that the local queues on its
+// port are moved to "file:" and back.
+TEST_F(ScenarioTest, AConnectionOfTheDriverIsRemovedAndRestoredButItsServerQueueIsLeftAlone) {
+  ASSERT_EQ(1, Run(u"install"));
+  product::PutQueue(u"Labels", u"LPT1:,Solvendale:", u"Microsoft Print To PDF", u"", u"", "");
+  const std::u16string shared = u"\\\\print-01\\Solvendale Shared";
+  winsim::PrinterSetup remote;
+  remote.name = shared;
+  remote.ports = u"Solvendale:";
+  remote.driverName = kDriver;
+  remote.comment = u"for everyone";
+  remote.connection = true;
+  remote.jobs = 5;
+  winsim::PutPrinter(remote);
+  winsim::PutPrinterString(shared, "PrinterDriverData", "SubKey", "shared");
+  winsim::SetRegDword(kSettings + u"shared", u"deleted", 1);
+  winsim::SetDefaultPrinterName(shared);
+  auto expectServerQueueUntouched = [&](bool connected) {
+    winsim::PrinterState state;
+    ASSERT_TRUE(winsim::FindPrinter(shared, &state));
+    EXPECT_EQ(connected, state.connected);
+    EXPECT_FALSE(state.pendingDeletion);
+    EXPECT_EQ(5u, state.jobs);
+    EXPECT_EQ(u"for everyone", state.comment.value_or(u""));
+    EXPECT_EQ(u"Solvendale:", state.ports);
+    ASSERT_EQ(1u, state.data.size());
+    EXPECT_EQ(Sz("shared"), state.data[0].bytes);
+  };
+
+  std::u16string log;
+  EXPECT_EQ(1, Run(u"install", &log));
+  EXPECT_TRUE(Contains(log, u">DeletePrinter(" + shared + u")\r\n          OK")) << std::string(log.begin(), log.end());
+  EXPECT_TRUE(Contains(log, u">AddPrinter(" + shared + u")\r\n      OK :)"));
+  EXPECT_FALSE(Contains(log, u"Error("));
+  expectServerQueueUntouched(true);
+  EXPECT_EQ(shared, winsim::DefaultPrinterName());
+  EXPECT_FALSE(winsim::RegValueExists(kSettings + u"shared", u"deleted"));
+  EXPECT_TRUE(winsim::HasPrinter(u"Solvendale")) << "a connection is no local queue of the product";
+  for (const std::string& call : winsim::CallDetails("AddPrinterW")) EXPECT_EQ(std::string::npos, call.find("print-01"));
+
+  EXPECT_EQ(2, Run(u"uninstall"));
+  expectServerQueueUntouched(false);
+  winsim::PrinterState labels;
+  ASSERT_TRUE(winsim::FindPrinter(u"Labels", &labels));
+  EXPECT_EQ(u"LPT1:,FILE:", labels.ports) << "the local queue was moved";
+  ExpectNothingOfTheProduct();
+}
+
 // Queues that a reinstall used to lose without a word: each comes back, or
 // the log names it once.
 TEST_F(ScenarioTest, AReinstallLosesNoQueueWithoutNamingIt) {
