@@ -60,6 +60,11 @@ using product::Sys;
 const std::vector<std::u16string> kDriverFiles = {u"qrldrv64.dll", u"qrlui64.dll", u"qrlhelp.chm"};
 // Where the scenarios that ask for a report have it written.
 const std::u16string kReportFile = u"C:\\Program Files\\Solvendale\\SolvendaleSetup.log";
+// A print server's queue of the product's driver, to which the user has a
+// connection: no run may touch the queue itself.
+const std::u16string kServerQueue = u"\\\\print-01\\Solvendale Shared";
+// A SubKey of 300 bytes with its terminator, naming a settings key two deep.
+const std::string kLongSubKey = std::string(150, 'L') + "\\" + std::string(148, 'l');
 // A file that Windows was told to delete at reboot, unrelated to the product.
 const std::u16string kStaleFile = u"C:\\Windows\\Temp\\stale.tmp";
 // Files of other programs that no run may delete: one that its program
@@ -116,16 +121,29 @@ inline void PutInstaller() {
 }
 
 // An earlier installation of the given build: monitor, driver, three queues
-// of the driver (two with a SubKey, the first of them the default printer),
-// a queue of another driver that also prints to "Solvendale:", the tray
-// registered and running, and one stale file pending deletion at reboot.
+// of the driver (two with a SubKey, the second one long; the first of them
+// the default printer), a queue of another driver that also prints to
+// "Solvendale:", a connection to a print server's queue of the driver (with
+// jobs and a SubKey there), the tray registered and running, and one stale
+// file pending deletion at reboot.
 inline void PutInstallation(WORD build) {
   PutInstaller();
   product::PutInstalledProduct(build);
   product::PutQueue(u"Solvendale", kMonitor, kDriver, u"Front desk", u"Floor 2", "Q1");
-  product::PutQueue(u"Solvendale Office", kMonitor, kDriver, u"Office", u"Floor 2", "Q2");
+  product::PutQueue(u"Solvendale Office", kMonitor, kDriver, u"Office", u"Floor 2", kLongSubKey);
   product::PutQueue(u"Solvendale Draft", kMonitor, kDriver, u"", u"Floor 2", "");
   product::PutQueue(u"Label copy", u"LPT1:,Solvendale:", u"Microsoft Print To PDF", u"Labels", u"Floor 2", "");
+  winsim::PrinterSetup shared;
+  shared.name = kServerQueue;
+  shared.ports = kMonitor;
+  shared.driverName = kDriver;
+  shared.comment = u"Shared";
+  shared.connection = true;
+  shared.jobs = 3;
+  winsim::PutPrinter(shared);
+  winsim::PutPrinterString(kServerQueue, "PrinterDriverData", "SubKey", "Q3");
+  winsim::PutPrinterString(kServerQueue, "DsUser", "SubKey", "Q3");
+  winsim::SetRegDword(kSettings + u"Q3", u"deleted", 1);
   winsim::SetDefaultPrinterName(u"Solvendale");
   winsim::PutTextFile(kStaleFile, "stale");
   std::vector<std::u16string> pending = {u"\\??\\" + kStaleFile, u""};
@@ -206,7 +224,8 @@ struct Scenario {
   Kind kind;
   std::vector<int> exitCodes;  // the codes the command word may end with
   void (*setup)();
-  // Queues with a SubKey before the run; a reinstall must not lose them.
+  // Queues with a SubKey, and connections, before the run; a reinstall must
+  // not lose them, nor the second reinstall after it.
   std::vector<std::u16string> savedQueues;
   // When not empty, only these calls are swept (the rest of the run is the
   // same as in another scenario).
@@ -219,11 +238,11 @@ inline const std::vector<Scenario>& Scenarios() {
       {"install-spooler-stopped", u"install", Kind::Install, {1, 100, 101}, &SetupCleanSpoolerStopped, {},
        {"OpenSCManagerW", "OpenServiceW", "QueryServiceStatus", "StartServiceW", "ControlService"}},
       {"reinstall-current", u"install", Kind::Install, {1, 100, 101}, &SetupCurrent,
-       {u"Solvendale", u"Solvendale Office"}, {}},
+       {u"Solvendale", u"Solvendale Office", kServerQueue}, {}},
       {"reinstall-old", u"install", Kind::Install, {1, 100, 101}, &SetupOld,
-       {u"Solvendale", u"Solvendale Office"}, {}},
+       {u"Solvendale", u"Solvendale Office", kServerQueue}, {}},
       {"reinstall-current-slow-stop", u"install", Kind::Install, {1, 100, 101}, &SetupCurrentSlowStop,
-       {u"Solvendale", u"Solvendale Office"}, {"StartServiceW", "ControlService"}},
+       {u"Solvendale", u"Solvendale Office", kServerQueue}, {"StartServiceW", "ControlService"}},
       {"uninstall", u"uninstall", Kind::Uninstall, {2, 100, 101}, &SetupCurrent, {}, {}},
       {"onChkDrv", u"onChkDrv", Kind::Probe, {3, 103}, &SetupCurrent, {}, {}},
       {"onInit", u"onInit", Kind::Probe, {3, 102, 200}, &SetupPendingMonitor, {}, {}},
@@ -233,7 +252,7 @@ inline const std::vector<Scenario>& Scenarios() {
       {"removetray", u"removetray", Kind::Probe, {6}, &SetupCurrent, {}, {}},
       // The report's own calls; the rest of the run is reinstall-current's.
       {"install-reported", u"install \"/log=C:\\Program Files\\Solvendale\\SolvendaleSetup.log\"", Kind::Install,
-       {1, 100, 101}, &SetupCurrent, {u"Solvendale", u"Solvendale Office"},
+       {1, 100, 101}, &SetupCurrent, {u"Solvendale", u"Solvendale Office", kServerQueue},
        {"GetUserNameW", "ProcessIdToSessionId", "GetModuleFileNameW", "CreateFileW", "GetFileSizeEx",
         "WideCharToMultiByte", "WriteFile", "HeapAlloc"}},
       {"uninstall-foreign-registrations", u"uninstall", Kind::Uninstall, {2, 100, 101}, &SetupForeignRegistrations,
@@ -341,9 +360,17 @@ inline State ReadState() {
                               PrinterString(printer.name, "DsUser");
   }
   state["settings:default printer"] = U8(winsim::DefaultPrinterName());
-  for (const char* subkey : {"Q1", "Q2"}) {
-    state["registry:" + std::string(subkey)] =
+  for (const std::string& subkey : {std::string("Q1"), kLongSubKey, std::string("Q3")}) {
+    state["registry:" + subkey.substr(0, 8)] =
         winsim::RegValueExists(kSettings + W(subkey), u"deleted") ? "deleted=1" : "cleared";
+  }
+  // The print server's queue, whether or not this machine is connected to it.
+  winsim::PrinterState server;
+  if (winsim::FindPrinter(kServerQueue, &server)) {
+    state["server:" + U8(kServerQueue)] =
+        U8(server.driverName.value_or(u"")) + "|" + std::to_string(server.jobs) + " jobs|" +
+        (server.pendingDeletion ? "deleted" : "kept") + "|" + U8(server.comment.value_or(u"")) + "|" +
+        U8(server.ports) + "|" + PrinterString(kServerQueue, "PrinterDriverData");
   }
   std::u16string run;
   state["tray:run value"] = winsim::GetRegString(kRunKey, u"SolvendaleTray", &run) ? U8(run) : "none";

@@ -16,8 +16,11 @@
 //    is one that the installer deliberately leaves silent (listed by name);
 //  - no heap, global or local block, handle, registry key, printer or service
 //    handle is leaked, and no file outside the product's own is deleted;
-//  - a reinstall never loses a queue that carried a SubKey unless an error
-//    line names it;
+//  - a reinstall never loses a queue that carried a SubKey, nor a connection,
+//    unless an error line names it; nor does a second reinstall without a
+//    fault right after it (the queue is there with its SubKey);
+//  - no run changes a print server's queue, to which the machine has a
+//    connection;
 //  - exit 1/101 of an install leaves no file of the product in place to be
 //    deleted at reboot.
 #include <gtest/gtest.h>
@@ -72,7 +75,23 @@ struct RunRecord {
   std::vector<winsim::CallRecord> calls;
   std::vector<std::u16string> sentinels;
   std::vector<std::string> deletable;
+  // A second install without a fault, after the install of the run.
+  bool again = false;
+  int againExitCode = -1;
+  std::string againLog;
+  State againEnd;
 };
+
+// Runs the program; the log of the dialog it showed, or "" when it showed none.
+int RunProgram(const std::u16string& arguments, bool* logShown, std::string* log) {
+  winsim::SetCommandLine(u"\"" + winsim::InstallerPath() + u"\" " + arguments);
+  size_t dialogs = winsim::DialogsShown().size();
+  int exitCode = svd::InstallerMain(winsim::ProgramInstance());
+  std::vector<winsim::ShownDialog> shown = winsim::DialogsShown();
+  *logShown = shown.size() > dialogs;
+  *log = *logShown ? U8(shown.back().text) : std::string();
+  return exitCode;
+}
 
 struct Verdict {
   int exitCode = -1;
@@ -91,8 +110,6 @@ RunRecord Execute(const Scenario& scenario, const Fault& fault) {
   run.sentinels = SentinelFiles();
   run.deletable = DeletablePaths();
   run.spoolerRanAtStart = winsim::SpoolerServiceState() == SERVICE_RUNNING;
-  winsim::SetCommandLine(u"\"" + winsim::InstallerPath() + u"\" " + scenario.arguments);
-  size_t dialogs = winsim::DialogsShown().size();
   winsim::ClearCalls();
   if (fault.active()) {
     if (fault.ordinal < 0) {
@@ -101,19 +118,20 @@ RunRecord Execute(const Scenario& scenario, const Fault& fault) {
       winsim::FailCall(fault.api, fault.error, 1, fault.ordinal);
     }
   }
-  run.exitCode = svd::InstallerMain(winsim::ProgramInstance());
+  run.exitCode = RunProgram(scenario.arguments, &run.logShown, &run.log);
   winsim::ClearFaults();
   run.calls = winsim::Calls();
-  std::vector<winsim::ShownDialog> shown = winsim::DialogsShown();
-  if (shown.size() > dialogs) {
-    run.logShown = true;
-    run.log = U8(shown.back().text);
-  }
   run.spoolerRunsAtEnd = winsim::SpoolerServiceState() == SERVICE_RUNNING;
   std::vector<uint8_t> report = winsim::FileBytes(kReportFile);
   run.report.assign(report.begin(), report.end());
   run.end = ReadState();
   run.after = ReadAccounting();
+  if (scenario.kind == Kind::Install && !scenario.savedQueues.empty()) {
+    bool shown = false;
+    run.again = true;
+    run.againExitCode = RunProgram(scenario.arguments, &shown, &run.againLog);
+    run.againEnd = ReadState();
+  }
   return run;
 }
 
@@ -327,15 +345,36 @@ Verdict Evaluate(const Scenario& scenario, const Fault& fault, const RunRecord& 
     if (!winsim::FileExists(file)) violation("lost " + U8(file));
   }
 
-  // Queues with a SubKey.
+  // Queues with a SubKey, and connections: after this run, and after a
+  // second install right after it, each is there with its SubKey, or an
+  // error line of either run names it.
   if (scenario.kind == Kind::Install) {
+    bool unreadable = run.exitCode == 100 && !logReadable;
+    // With the heap exhausted the log holds no lines at all.
+    bool noLines = IsAny(fault.api, {"HeapAlloc", "HeapReAlloc"}) && !Contains(run.log, "Error(");
     for (const std::u16string& queue : scenario.savedQueues) {
-      if (at("queue:" + U8(queue)) == U8(kDriver)) continue;
-      if (run.exitCode == 100 && !logReadable) continue;
-      // With the heap exhausted the log holds no lines at all.
-      if (IsAny(fault.api, {"HeapAlloc", "HeapReAlloc"}) && !Contains(run.log, "Error(")) continue;
-      if (!ErrorLineWith(run.log, "'" + U8(queue) + "'")) violation("queue " + U8(queue) + " lost without an error line");
+      std::string named = "'" + U8(queue) + "'";
+      if (unreadable || noLines || ErrorLineWith(run.log, named)) continue;
+      if (at("queue:" + U8(queue)) != U8(kDriver)) {
+        violation("queue " + U8(queue) + " lost without an error line");
+        continue;
+      }
+      if (!run.again || ErrorLineWith(run.againLog, named)) continue;
+      std::string subkey = "subkey:" + U8(queue);
+      auto before = run.start.find(subkey);
+      auto after = run.againEnd.find(subkey);
+      if (after == run.againEnd.end() || before == run.start.end() || after->second != before->second)
+        violation("queue " + U8(queue) + " lost with its SubKey by the next reinstall, without an error line");
     }
+  }
+
+  // A print server's queue is the server's: jobs, data and all.
+  for (const auto& [aspect, value] : run.start) {
+    if (Prefix(aspect) != "server") continue;
+    auto now = end.find(aspect);
+    if (now == end.end() || now->second != value)
+      violation("changes the print server's queue " + aspect.substr(7) + ": " +
+                (now == end.end() ? std::string("(gone)") : now->second));
   }
   return v;
 }
@@ -561,12 +600,8 @@ class FaultSweepMends : public ::testing::Test {
   void TearDown() override { winsim::ResetMachine(); }
 
   static int RunProgram(const std::u16string& arguments, std::string* log) {
-    winsim::SetCommandLine(u"\"" + winsim::InstallerPath() + u"\" " + arguments);
-    size_t shown = winsim::DialogsShown().size();
-    int code = svd::InstallerMain(winsim::ProgramInstance());
-    std::vector<winsim::ShownDialog> dialogs = winsim::DialogsShown();
-    *log = dialogs.size() > shown ? U8(dialogs.back().text) : "";
-    return code;
+    bool shown = false;
+    return sweep::RunProgram(arguments, &shown, log);
   }
 };
 
