@@ -1014,6 +1014,29 @@ bool Listed(const char16_t* name) {
 }
 
 // The record for a new local printer on LPT1: with the PDF driver.
+// A queue of a print server that this user is not connected to.
+const char16_t kServerQueue[] = u"\\\\server\\laser";
+
+void PutServerQueue(const char16_t* driver) {
+  winsim::PrinterSetup queue;
+  queue.name = kServerQueue;
+  queue.driverName = std::u16string(driver);
+  queue.connection = true;
+  queue.connected = false;
+  winsim::PutPrinter(queue);
+}
+
+bool ConnectionListed() {
+  DWORD needed = 0, returned = 0;
+  EnumPrintersW(PRINTER_ENUM_CONNECTIONS, nullptr, 2, nullptr, 0, &needed, &returned);
+  std::vector<uint8_t> buffer(needed);
+  EnumPrintersW(PRINTER_ENUM_CONNECTIONS, nullptr, 2, buffer.data(), needed, &needed, &returned);
+  const PRINTER_INFO_2W* records = reinterpret_cast<const PRINTER_INFO_2W*>(buffer.data());
+  for (DWORD i = 0; i < returned; ++i)
+    if (std::u16string(records[i].pPrinterName) == kServerQueue) return true;
+  return false;
+}
+
 PRINTER_INFO_2W NewPrinter(const char16_t* name, const char16_t* port = u"LPT1:",
                            const char16_t* driver = u"Microsoft Print To PDF") {
   PRINTER_INFO_2W record = {};
@@ -1154,6 +1177,25 @@ const Fact kPrinters[] = {
        Fails(DeletePrinter(printer), ERROR_ACCESS_DENIED);
        EXPECT_TRUE(Listed(kXpsPrinter));
      }, false},
+    {"AddPrinterConnection, DeletePrinterConnection (Microsoft Learn, winspool.h)",
+     "A connection made with AddPrinterConnectionW is enumerated with PRINTER_ENUM_CONNECTIONS until DeletePrinterConnectionW removes it",
+     [] {
+       PutServerQueue(u"Microsoft Print To PDF");
+       Succeeds(AddPrinterConnectionW(W(kServerQueue)));
+       EXPECT_TRUE(ConnectionListed());
+       Succeeds(DeletePrinterConnectionW(W(kServerQueue)));
+       EXPECT_FALSE(ConnectionListed());
+       Fails(DeletePrinterConnectionW(W(kServerQueue)), ERROR_INVALID_PRINTER_NAME);
+     }, false},
+    {"AddPrinterConnection (Microsoft Learn, winspool.h)",
+     "AddPrinterConnectionW fails with ERROR_ACCESS_DENIED when the driver's files cannot be copied",
+     [] {
+       PutServerQueue(u"Driver of the server only");
+       Fails(AddPrinterConnectionW(W(kServerQueue)), ERROR_ACCESS_DENIED);
+       EXPECT_FALSE(ConnectionListed());
+     }, false},
+    {"AddPrinterConnection (Microsoft Learn, winspool.h)", "AddPrinterConnectionW of a local printer's name",
+     [] { AddPrinterConnectionW(W(kPdfPrinter)); }, true},
     {kInfoC, "EnumPrintersW fails with RPC_S_SERVER_UNAVAILABLE while the spooler is stopped",
      [] {
        winsim::SetSpoolerServiceState(SERVICE_STOPPED);
