@@ -9,6 +9,7 @@
 // reinstall connects them again.
 #include "cleanup/printer_queues.h"
 
+#include "cleanup/queue_journal.h"
 #include "job/handles.h"
 #include "job/log.h"
 #include "job/text.h"
@@ -144,30 +145,6 @@ LPCWSTR PlaceText(BYTE** at, LPCWSTR text) {
   return copy;
 }
 
-// A new entry with copies of the texts (comment and location may be null),
-// or null when it cannot be allocated.
-SavedPrinter* NewSavedPrinter(LPCWSTR name, LPCWSTR comment, LPCWSTR location, LPCSTR subkey,
-                              bool wasDefault, bool connection) {
-  if (name == nullptr) name = kEmptyText;
-  DWORD subkeyLength = AnsiLength(subkey);
-  SIZE_T size = sizeof(SavedPrinter) + TextBytes(name) + TextBytes(comment) + TextBytes(location) +
-                subkeyLength + 1;
-  BYTE* block = static_cast<BYTE*>(GlobalAlloc(GMEM_FIXED | GMEM_ZEROINIT, size));
-  if (block == nullptr) return nullptr;
-  SavedPrinter* entry = reinterpret_cast<SavedPrinter*>(block);
-  BYTE* at = block + sizeof(SavedPrinter);
-  entry->name = PlaceText(&at, name);
-  entry->comment = PlaceText(&at, comment);
-  entry->location = PlaceText(&at, location);
-  LPSTR text = reinterpret_cast<LPSTR>(at);
-  AnsiCopy(text, subkey != nullptr ? subkey : kEmptyAnsi, subkeyLength);
-  entry->subkey = text;
-  entry->wasDefault = wasDefault;
-  entry->connection = connection;
-  entry->next = nullptr;
-  return entry;
-}
-
 bool PushSavedPrinter(InstallJob* job, const PRINTER_INFO_2W* record, LPCSTR subkey) {
   SavedPrinter* entry = NewSavedPrinter(record->pPrinterName, record->pComment, record->pLocation,
                                         subkey, (record->Attributes & PRINTER_ATTRIBUTE_DEFAULT) != 0,
@@ -181,6 +158,30 @@ bool PushSavedPrinter(InstallJob* job, const PRINTER_INFO_2W* record, LPCSTR sub
 // A reinstall leaves the queue in place; the caller wrote the error line.
 bool KeepQueue(InstallJob* job) {
   ++job->KeptQueues;
+  return false;
+}
+
+// A reinstall writes the queue it just saved into the journal before it may
+// delete it; one that cannot be written is taken off the list again and
+// kept, with one error line.
+bool JournalNewest(InstallJob* job, LPCWSTR shown) {
+  if (!job->Reinstalling) return true;
+  SavedPrinter* newest = job->SavedPrinterList;
+  if (WriteJournalEntry(job, newest)) return true;
+  KeepLastError keep;
+  job->SavedPrinterList = newest->next;
+  GlobalFree(newest);
+  ErrorLine(job, ErrorId::CantSaveQueue, shown);
+  return KeepQueue(job);
+}
+
+// Whether the journal of an earlier run already holds the queue: it is
+// deleted and created again from that entry, which knows it as the user
+// had it.
+bool SavedByJournal(const InstallJob* job, LPCWSTR name) {
+  for (const SavedPrinter* saved = job->SavedPrinterList; saved != nullptr; saved = saved->next) {
+    if (saved->journalEntry != 0 && TextEqualsAsciiNoCase(saved->name, name)) return true;
+  }
   return false;
 }
 
@@ -208,7 +209,8 @@ void LogMonitorCheck(InstallJob* job) {
 // A connection needs no reading: its name is all it takes to connect again.
 // Returns whether it may be removed.
 bool RememberConnection(InstallJob* job, const PRINTER_INFO_2W* record) {
-  if (PushSavedPrinter(job, record, kEmptyAnsi) || !job->Reinstalling) return true;
+  if (PushSavedPrinter(job, record, kEmptyAnsi)) return JournalNewest(job, record->pPrinterName);
+  if (!job->Reinstalling) return true;
   ErrorLine(job, ErrorId::CantOpenPrinter, record->pPrinterName);
   return KeepQueue(job);
 }
@@ -225,33 +227,39 @@ void DeleteConnection(InstallJob* job, LPCWSTR name) {
 
 // Writes the SubKey into the new queue, then clears the value "deleted" of
 // the settings key that the queue now names.
-void RestoreSubKey(InstallJob* job, HANDLE printer, const SavedPrinter* saved) {
+bool RestoreSubKey(InstallJob* job, HANDLE printer, const SavedPrinter* saved) {
   DWORD status = WriteSubKey(printer, saved->subkey);
   if (status != ERROR_SUCCESS) {
     SetLastError(status);
     ErrorLine(job, ErrorId::CantRestoreSubKey, saved->name);
   }
   ClearSettingsOfQueue(printer);
+  return status == ERROR_SUCCESS;
 }
 
 // Gives the new queue the comment and location of the removed one, and makes
-// it the default printer when the removed one was.
-void RestoreQueueSettings(HANDLE printer, const SavedPrinter* saved) {
+// it the default printer when the removed one was. Returns whether all of
+// it was done.
+bool RestoreQueueSettings(HANDLE printer, const SavedPrinter* saved) {
   PrinterInfoBlock block = {};
   FetchPrinterInfo(&block, printer);
-  if (block.Record == nullptr) return;
+  if (block.Record == nullptr) return false;
   block.Record->pComment = const_cast<LPWSTR>(saved->comment);
   block.Record->pLocation = const_cast<LPWSTR>(saved->location);
-  SetPrinterW(printer, 2, reinterpret_cast<LPBYTE>(block.Record), 0);
-  if (saved->wasDefault) SetDefaultPrinterByOrdinal(block.Record->pPrinterName);
+  bool done = SetPrinterW(printer, 2, reinterpret_cast<LPBYTE>(block.Record), 0) != FALSE;
+  if (saved->wasDefault) done = SetDefaultPrinterByOrdinal(block.Record->pPrinterName) != FALSE && done;
   GlobalFree(block.Record);
+  return done;
 }
 
+// The journal's entry goes once the queue is back with its SubKey and
+// settings; otherwise the next install makes it again from the entry.
 bool RecreateSavedPrinter(InstallJob* job, const SavedPrinter* saved) {
   PrinterHandle printer(AddPrinter(job, saved->name));
   if (!printer) return false;
-  RestoreSubKey(job, printer.Get(), saved);
-  RestoreQueueSettings(printer.Get(), saved);
+  bool subkeyBack = RestoreSubKey(job, printer.Get(), saved);
+  bool settingsBack = RestoreQueueSettings(printer.Get(), saved);
+  if (subkeyBack && settingsBack) DropJournalEntry(saved);
   return true;
 }
 
@@ -269,7 +277,8 @@ void RestoreConnection(InstallJob* job, const SavedPrinter* saved) {
   }
   PrinterHandle printer = OpenPrinterHandle(saved->name, nullptr);
   if (printer) ClearSettingsOfQueue(printer.Get());
-  if (saved->wasDefault) SetDefaultPrinterByOrdinal(saved->name);
+  if (saved->wasDefault && !SetDefaultPrinterByOrdinal(saved->name)) return;
+  DropJournalEntry(saved);
 }
 
 }  // namespace
@@ -282,7 +291,12 @@ void DeleteAllPrinters(InstallJob* job) {
     PRINTER_INFO_2W* record = &records[i];
     if (!IsProductDriver(record->pDriverName)) continue;
     // A connection without a name is no connection that could be removed.
-    if (record->pPrinterName != nullptr && IsConnection(record)) {
+    bool journaled = record->pPrinterName != nullptr && SavedByJournal(job, record->pPrinterName);
+    if (journaled && IsConnection(record)) {
+      DeleteConnection(job, record->pPrinterName);
+    } else if (journaled) {
+      DeletePrinter(job, record->pPrinterName);
+    } else if (record->pPrinterName != nullptr && IsConnection(record)) {
       if (RememberConnection(job, record)) DeleteConnection(job, record->pPrinterName);
     } else if (RememberPrinter(job, record)) {
       DeletePrinter(job, record->pPrinterName);
@@ -310,11 +324,13 @@ bool RememberPrinter(InstallJob* job, PRINTER_INFO_2W* record) {
     ErrorLine(job, ErrorId::CantReadSubKey, shown);
     return KeepQueue(job);
   }
-  bool saved = read != SubKeyRead::Found || subkey[0] == 0 || PushSavedPrinter(job, record, subkey);
+  bool remembered = read == SubKeyRead::Found && subkey[0] != 0;
+  bool saved = !remembered || PushSavedPrinter(job, record, subkey);
   if (subkey != nullptr) {
     KeepLastError keep;
     GlobalFree(subkey);
   }
+  if (remembered && saved) return JournalNewest(job, shown);
   if (saved || !job->Reinstalling) return true;
   ErrorLine(job, ErrorId::CantOpenPrinter, shown);
   return KeepQueue(job);
@@ -416,6 +432,28 @@ bool ClearDeletedValue(LPCSTR relativePath) {
   GlobalFree(path);
   if (!key) return false;
   return RegDeleteValueA(key.Get(), kDeletedValueName) == ERROR_SUCCESS;
+}
+
+SavedPrinter* NewSavedPrinter(LPCWSTR name, LPCWSTR comment, LPCWSTR location, LPCSTR subkey,
+                              bool wasDefault, bool connection) {
+  if (name == nullptr) name = kEmptyText;
+  DWORD subkeyLength = AnsiLength(subkey);
+  SIZE_T size = sizeof(SavedPrinter) + TextBytes(name) + TextBytes(comment) + TextBytes(location) +
+                subkeyLength + 1;
+  BYTE* block = static_cast<BYTE*>(GlobalAlloc(GMEM_FIXED | GMEM_ZEROINIT, size));
+  if (block == nullptr) return nullptr;
+  SavedPrinter* entry = reinterpret_cast<SavedPrinter*>(block);
+  BYTE* at = block + sizeof(SavedPrinter);
+  entry->name = PlaceText(&at, name);
+  entry->comment = PlaceText(&at, comment);
+  entry->location = PlaceText(&at, location);
+  LPSTR text = reinterpret_cast<LPSTR>(at);
+  AnsiCopy(text, subkey != nullptr ? subkey : kEmptyAnsi, subkeyLength);
+  entry->subkey = text;
+  entry->wasDefault = wasDefault;
+  entry->connection = connection;
+  entry->next = nullptr;
+  return entry;
 }
 
 void ReleaseSavedPrinters(SavedPrinter** list) {

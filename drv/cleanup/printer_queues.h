@@ -29,6 +29,10 @@ DWORD WriteSubKey(HANDLE printer, LPCSTR text);
 // frees; otherwise it is null.
 SubKeyRead ReadSubKey(HANDLE printer, LPSTR* text);
 bool ClearDeletedValue(LPCSTR relativePath);
+// A new entry with copies of the texts (comment and location may be null),
+// or null when it cannot be allocated. One GMEM_FIXED block holds it all.
+SavedPrinter* NewSavedPrinter(LPCWSTR name, LPCWSTR comment, LPCWSTR location, LPCSTR subkey,
+                              bool wasDefault, bool connection);
 // Frees every SavedPrinter entry and empties the list.
 void ReleaseSavedPrinters(SavedPrinter** list);
 

@@ -22,6 +22,7 @@ struct SavedPrinter {
   LPCSTR subkey;       // 8-bit text of any length; empty only for a connection
   bool wasDefault;     // it was the default printer
   bool connection;     // a connection to a queue of a print server
+  DWORD journalEntry;  // its entry in the journal of saved queues; 0: none
   SavedPrinter* next;  // owned
 };
 
@@ -60,6 +61,8 @@ struct InstallJob {
   // Queues of the driver that a reinstall left in place because it could not
   // remember them (an error line names each one).
   LONG KeptQueues;
+  // The number that the next entry of the journal of saved queues tries.
+  DWORD NextJournalEntry;
 };
 
 // The run failed: an error line was written, or a file was left that

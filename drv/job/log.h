@@ -34,6 +34,7 @@ enum class ErrorId {
   CantReadSubKey = 19,
   CantRestoreSubKey = 20,
   CantCancelRebootDeletion = 21,
+  CantSaveQueue = 22,
   AnotherSetupRunning = 23,
   CantReadMonitorList = 24,
   CantReadDriverList = 25,
@@ -62,6 +63,7 @@ inline LPCWSTR ErrorText(ErrorId id) {
     case ErrorId::CantReadSubKey: return TEXT("Can`t read the SubKey of printer '%s'");
     case ErrorId::CantRestoreSubKey: return TEXT("Can`t restore the SubKey of printer '%s'");
     case ErrorId::CantCancelRebootDeletion: return TEXT("Can`t cancel the deletion at reboot of %s");
+    case ErrorId::CantSaveQueue: return TEXT("Can`t save printer '%s' before deleting it");
     case ErrorId::AnotherSetupRunning: return TEXT("Another Solvendale setup is still running");
     case ErrorId::CantReadMonitorList: return TEXT("Can`t read the list of port monitors");
     case ErrorId::CantReadDriverList: return TEXT("Can`t read the list of printer drivers");

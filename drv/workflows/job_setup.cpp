@@ -95,6 +95,7 @@ void BeginInstallJob(InstallJob* job) {
   job->RedirectedPrinters = nullptr;
   job->Reinstalling = false;
   job->KeptQueues = 0;
+  job->NextJournalEntry = 1;
 
   LogLine(job, TEXT("Solvendale %d"), BUILD_NUMBER);
   job->CheckMonitorVersion = false;

@@ -3,6 +3,7 @@
 #include "workflows/workflows.h"
 #include "cleanup/deferred_delete.h"
 #include "cleanup/printer_queues.h"
+#include "cleanup/queue_journal.h"
 #include "cleanup/tray.h"
 #include "components/port_monitor.h"
 #include "components/printer_driver.h"
@@ -140,6 +141,7 @@ void UnInstallAndClean(InstallJob* job) {
   UnInstall(job);
   PurgeWindowsPendingDeletes(nullptr);
   RetryPendingDeletesWithRestart(job);
+  ClearJournal(job);
 }
 
 void ReInstall(InstallJob* job) {
@@ -151,6 +153,8 @@ void ReInstall(InstallJob* job) {
   job->Reinstalling = true;
   job->CheckMonitorVersion = true;
 
+  // Queues that an earlier reinstall deleted and never created again.
+  ReadJournal(job);
   UnInstall(job);
   DropOldPendingDeletes(job);
   // The tray program that this install registers again is kept.
