@@ -6,6 +6,7 @@
 #include <winsim/spooler_control.h>
 
 #include <algorithm>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -301,6 +302,103 @@ TEST_F(ScenarioTest, AReinstallLosesNoQueueWithoutNamingIt) {
                                 entry.bytes == Sz(c.subkey))
         << c.what;
   }
+}
+
+using sweep::kJournal;
+
+// What the user sees of the queues that a reinstall keeps.
+std::map<std::string, std::string> SavedQueuesState() {
+  std::map<std::string, std::string> seen;
+  for (const auto& [aspect, value] : sweep::ReadState()) {
+    for (const std::u16string& queue : {std::u16string(u"Solvendale"), std::u16string(u"Solvendale Office"),
+                                        sweep::kServerQueue, std::u16string(u"default printer")}) {
+      if (aspect.find(":" + sweep::U8(queue)) != std::string::npos &&
+          aspect.size() == aspect.find(':') + 1 + sweep::U8(queue).size()) {
+        seen[aspect] = value;
+      }
+    }
+  }
+  return seen;
+}
+
+TEST_F(ScenarioTest, QueuesOfAReinstallThatFailedWaitInTheJournalForTheNextInstallOrAnUninstall) {
+  for (const char16_t* next : {u"install", u"uninstall"}) {
+    sweep::SetupCurrent();
+    std::map<std::string, std::string> before = SavedQueuesState();
+    // The driver cannot be installed (an antivirus holds its DLL): no queue
+    // can be created again.
+    winsim::FailCall("AddPrinterDriverExW", ERROR_ACCESS_DENIED, -1);
+    EXPECT_EQ(100, Run(u"install"));
+    winsim::ClearFaults();
+    EXPECT_FALSE(winsim::HasPrinter(u"Solvendale"));
+    EXPECT_EQ(3u, winsim::RegSubKeys(kJournal).size());
+
+    std::u16string log;
+    if (next == std::u16string(u"install")) {
+      EXPECT_EQ(1, Run(next, &log));
+      EXPECT_TRUE(Contains(log, u"3 printers restored from an earlier setup that did not finish")) << sweep::U8(log);
+      EXPECT_EQ(before, SavedQueuesState());
+      EXPECT_TRUE(winsim::RegSubKeys(kJournal).empty());
+    } else {
+      EXPECT_EQ(2, Run(next, &log));
+      EXPECT_FALSE(winsim::HasPrinter(u"Solvendale"));
+      EXPECT_FALSE(winsim::HasPrinter(u"Solvendale Office"));
+      EXPECT_FALSE(winsim::RegKeyExists(kJournal));
+    }
+  }
+}
+
+TEST_F(ScenarioTest, AJournalThatCannotBeWrittenKeepsTheQueue) {
+  sweep::SetupCurrent();
+  winsim::DenyRegistryWrite(kJournal, true);
+  std::u16string log;
+  EXPECT_EQ(100, Run(u"install", &log));
+  EXPECT_TRUE(Contains(log, u"Error(22): Can`t save printer 'Solvendale' before deleting it")) << sweep::U8(log);
+  EXPECT_TRUE(Contains(log, u"Error(22): Can`t save printer '" + sweep::kServerQueue + u"' before deleting it"));
+  EXPECT_EQ("Q1|Q1", sweep::PrinterString(u"Solvendale", "PrinterDriverData") + "|" +
+                         sweep::PrinterString(u"Solvendale", "DsUser"));
+  EXPECT_TRUE(winsim::HasPrinter(sweep::kServerQueue));
+}
+
+// Entries of the journal that anyone with administrator rights could have
+// written: each unsound one is skipped with a log line and dropped, the
+// sound one is created again.
+TEST_F(ScenarioTest, UnsoundJournalEntriesAreSkippedAndDropped) {
+  auto entry = [](const char16_t* number, const std::u16string& name, DWORD connection) {
+    std::u16string key = kJournal + u"\\" + number;
+    winsim::SetRegString(key, u"Name", name);
+    winsim::SetRegValue(key, u"SubKey", REG_BINARY, {'Q', '9'});
+    winsim::SetRegDword(key, u"Default", 1);
+    winsim::SetRegDword(key, u"Connection", connection);
+    return key;
+  };
+  entry(u"00000002", u"Restored", 0);
+  winsim::SetRegString(kJournal + u"\\00000002", u"Comment", u"Kept");
+  winsim::SetRegDword(entry(u"00000001", u"Wrong type", 0), u"Name", 7);
+  winsim::DeleteRegValue(entry(u"00000003", u"No default", 0), u"Default");
+  entry(u"00000004", u"Local\\with backslash", 0);
+  winsim::SetRegValue(entry(u"00000005", u"Nul inside", 0), u"SubKey", REG_BINARY, {'Q', 0, '9'});
+  entry(u"00000006", u"Flag of two", 2);
+  entry(u"00000007", u"\\\\server-without-queue", 1);
+  winsim::SetRegValue(entry(u"00000008", u"Odd size", 0), u"Name", REG_SZ, {'O', 0, 'd'});
+  winsim::SetRegValue(entry(u"00000009", u"Empty SubKey", 0), u"SubKey", REG_BINARY, {});
+  entry(u"junk", u"Not numbered", 0);
+  entry(u"00000010", u"Restored", 0);
+
+  std::u16string log;
+  EXPECT_EQ(1, Run(u"install", &log));
+  for (const char16_t* skipped : {u"00000001", u"00000003", u"00000004", u"00000005", u"00000006", u"00000007",
+                                  u"00000008", u"00000009", u"00000010", u"junk"}) {
+    EXPECT_TRUE(Contains(log, u"Saved printer " + std::u16string(skipped) + u" skipped: ")) << sweep::U8(skipped);
+  }
+  EXPECT_TRUE(Contains(log, u"1 printers restored from an earlier setup that did not finish"));
+  winsim::PrinterState restored;
+  ASSERT_TRUE(winsim::FindPrinter(u"Restored", &restored));
+  EXPECT_EQ(u"Kept", restored.comment.value_or(u""));
+  EXPECT_EQ("Q9", sweep::PrinterString(u"Restored", "DsUser"));
+  EXPECT_EQ(u"Restored", winsim::DefaultPrinterName());
+  EXPECT_FALSE(winsim::HasPrinter(u"Solvendale"));
+  EXPECT_TRUE(winsim::RegSubKeys(kJournal).empty());
 }
 
 TEST_F(ScenarioTest, UninstallWithoutAnyComponent) {
