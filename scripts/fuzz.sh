@@ -14,7 +14,7 @@ root=$PWD
 build=$root/build/fuzz
 seconds=${FUZZ_SECONDS:-20}
 jobs=${JOBS:-2}
-targets=${FUZZ_TARGETS:-"command_line pending_renames port_names subkey version_resource"}
+targets=${FUZZ_TARGETS:-"command_line journal pending_renames port_names subkey version_resource"}
 
 cxx=$(command -v clang++-14 || command -v clang++ || true)
 if [ -z "$cxx" ]; then
