@@ -65,6 +65,8 @@ const std::u16string kReportFile = u"C:\\Program Files\\Solvendale\\SolvendaleSe
 const std::u16string kServerQueue = u"\\\\print-01\\Solvendale Shared";
 // A SubKey of 300 bytes with its terminator, naming a settings key two deep.
 const std::string kLongSubKey = std::string(150, 'L') + "\\" + std::string(148, 'l');
+// The journal of the queues that a reinstall deleted and still owes.
+const std::u16string kJournal = u"HKLM\\Software\\Quarlen Software KFT\\Solvendale\\Setup\\SavedQueues";
 // A file that Windows was told to delete at reboot, unrelated to the product.
 const std::u16string kStaleFile = u"C:\\Windows\\Temp\\stale.tmp";
 // Files of other programs that no run may delete: one that its program
@@ -372,6 +374,7 @@ inline State ReadState() {
         (server.pendingDeletion ? "deleted" : "kept") + "|" + U8(server.comment.value_or(u"")) + "|" +
         U8(server.ports) + "|" + PrinterString(kServerQueue, "PrinterDriverData");
   }
+  state["journal:entries"] = std::to_string(winsim::RegSubKeys(kJournal).size());
   std::u16string run;
   state["tray:run value"] = winsim::GetRegString(kRunKey, u"SolvendaleTray", &run) ? U8(run) : "none";
   state["tray:file"] = winsim::FileExists(winsim::TrayPath()) ? "present" : "missing";
