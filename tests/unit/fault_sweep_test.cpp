@@ -130,6 +130,10 @@ RunRecord Execute(const Scenario& scenario, const Fault& fault) {
   run.end = ReadState();
   run.after = ReadAccounting();
   if (scenario.kind == Kind::Install && !scenario.savedQueues.empty()) {
+    // The next install comes once the cause is gone: no fault, no program
+    // holding a staged file, a spooler that stops at its usual pace.
+    winsim::ReleaseHolder("indexer");
+    winsim::SetServiceBehaviour(winsim::ServiceBehaviour());
     bool shown = false;
     run.again = true;
     run.againExitCode = RunProgram(scenario.arguments, &shown, &run.againLog);
