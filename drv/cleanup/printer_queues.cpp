@@ -120,16 +120,25 @@ LPSTR SettingsPathOf(LPCSTR subkey) {
 }
 
 // Clears the value "deleted" of the settings key that the queue's SubKey
-// names, as the queue holds it now.
-void ClearSettingsOfQueue(HANDLE printer) {
+// names, as the queue holds it now. A queue without a SubKey names no key,
+// and a key or value that is not there is already clear; any other failure
+// is one error line naming the queue. Returns whether nothing is left.
+bool ClearSettingsOfQueue(InstallJob* job, HANDLE printer, LPCWSTR name) {
   LPSTR subkey = nullptr;
-  if (ReadSubKey(printer, &subkey) != SubKeyRead::Found) return;
-  LPSTR path = subkey[0] != 0 ? SettingsPathOf(subkey) : nullptr;
-  if (path != nullptr) {
-    ClearDeletedValue(path);
-    GlobalFree(path);
+  SubKeyRead read = ReadSubKey(printer, &subkey);
+  LSTATUS status = ERROR_SUCCESS;
+  if (read == SubKeyRead::Unreadable) {
+    status = GetLastError();
+  } else if (read == SubKeyRead::Found && subkey[0] != 0) {
+    LPSTR path = SettingsPathOf(subkey);
+    status = path != nullptr ? ClearDeletedValue(path) : ERROR_NOT_ENOUGH_MEMORY;
+    if (path != nullptr) GlobalFree(path);
   }
-  GlobalFree(subkey);
+  if (subkey != nullptr) GlobalFree(subkey);
+  if (status == ERROR_SUCCESS) return true;
+  SetLastError(static_cast<DWORD>(status));
+  ErrorLine(job, ErrorId::CantClearSettingsKey, name);
+  return false;
 }
 
 // Bytes of a UTF-16 text with its terminator; 0 for none.
@@ -233,22 +242,36 @@ bool RestoreSubKey(InstallJob* job, HANDLE printer, const SavedPrinter* saved) {
     SetLastError(status);
     ErrorLine(job, ErrorId::CantRestoreSubKey, saved->name);
   }
-  ClearSettingsOfQueue(printer);
-  return status == ERROR_SUCCESS;
+  bool cleared = ClearSettingsOfQueue(job, printer, saved->name);
+  return status == ERROR_SUCCESS && cleared;
+}
+
+// Makes the printer the default printer again; error line 27 when it cannot.
+bool RestoreDefault(InstallJob* job, LPCWSTR name, LPCWSTR shown) {
+  if (SetDefaultPrinterByOrdinal(name)) return true;
+  ErrorLine(job, ErrorId::CantRestoreDefaultPrinter, shown);
+  return false;
 }
 
 // Gives the new queue the comment and location of the removed one, and makes
 // it the default printer when the removed one was. Returns whether all of
-// it was done.
-bool RestoreQueueSettings(HANDLE printer, const SavedPrinter* saved) {
+// it was done; an error line names each part that was not.
+bool RestoreQueueSettings(InstallJob* job, HANDLE printer, const SavedPrinter* saved) {
   PrinterInfoBlock block = {};
   FetchPrinterInfo(&block, printer);
-  if (block.Record == nullptr) return false;
-  block.Record->pComment = const_cast<LPWSTR>(saved->comment);
-  block.Record->pLocation = const_cast<LPWSTR>(saved->location);
-  bool done = SetPrinterW(printer, 2, reinterpret_cast<LPBYTE>(block.Record), 0) != FALSE;
-  if (saved->wasDefault) done = SetDefaultPrinterByOrdinal(block.Record->pPrinterName) != FALSE && done;
-  GlobalFree(block.Record);
+  bool done = block.Record != nullptr;
+  if (done) {
+    block.Record->pComment = const_cast<LPWSTR>(saved->comment);
+    block.Record->pLocation = const_cast<LPWSTR>(saved->location);
+    done = SetPrinterW(printer, 2, reinterpret_cast<LPBYTE>(block.Record), 0) != FALSE;
+  }
+  if (!done) ErrorLine(job, ErrorId::CantRestoreQueueSettings, saved->name);
+  if (saved->wasDefault) {
+    // The queue was created under the saved name; its record names it so too.
+    LPCWSTR name = block.Record != nullptr ? block.Record->pPrinterName : saved->name;
+    done = RestoreDefault(job, name, saved->name) && done;
+  }
+  if (block.Record != nullptr) GlobalFree(block.Record);
   return done;
 }
 
@@ -258,7 +281,7 @@ bool RecreateSavedPrinter(InstallJob* job, const SavedPrinter* saved) {
   PrinterHandle printer(AddPrinter(job, saved->name));
   if (!printer) return false;
   bool subkeyBack = RestoreSubKey(job, printer.Get(), saved);
-  bool settingsBack = RestoreQueueSettings(printer.Get(), saved);
+  bool settingsBack = RestoreQueueSettings(job, printer.Get(), saved);
   if (subkeyBack && settingsBack) DropJournalEntry(saved);
   return true;
 }
@@ -275,10 +298,16 @@ void RestoreConnection(InstallJob* job, const SavedPrinter* saved) {
     }
     LogLine(job, TEXT("OK :)"));
   }
+  // The connection is opened to read the SubKey that names the settings key.
   PrinterHandle printer = OpenPrinterHandle(saved->name, nullptr);
-  if (printer) ClearSettingsOfQueue(printer.Get());
-  if (saved->wasDefault && !SetDefaultPrinterByOrdinal(saved->name)) return;
-  DropJournalEntry(saved);
+  bool cleared = false;
+  if (printer) {
+    cleared = ClearSettingsOfQueue(job, printer.Get(), saved->name);
+  } else {
+    ErrorLine(job, ErrorId::CantClearSettingsKey, saved->name);
+  }
+  bool defaultBack = !saved->wasDefault || RestoreDefault(job, saved->name, saved->name);
+  if (cleared && defaultBack) DropJournalEntry(saved);
 }
 
 }  // namespace
@@ -418,20 +447,25 @@ SubKeyRead ReadSubKey(HANDLE printer, LPSTR* text) {
   return dsUser;
 }
 
-bool ClearDeletedValue(LPCSTR relativePath) {
+LSTATUS ClearDeletedValue(LPCSTR relativePath) {
   DWORD keyLength = AnsiLength(kSettingsKey);
   DWORD relativeLength = AnsiLength(relativePath);
   DWORD size = keyLength + 1 + relativeLength + 1;
   LPSTR path = static_cast<LPSTR>(GlobalAlloc(GMEM_FIXED | GMEM_ZEROINIT, size));
-  if (path == nullptr) return false;
+  if (path == nullptr) return ERROR_NOT_ENOUGH_MEMORY;
   AnsiCopy(path, kSettingsKey, keyLength);
   path[keyLength] = '\\';
   AnsiCopy(path + keyLength + 1, relativePath != nullptr ? relativePath : kEmptyAnsi, relativeLength);
 
-  RegistryKey key = OpenRegistryKey(HKEY_CURRENT_USER, path, KEY_ALL_ACCESS);
+  HKEY raw = nullptr;
+  LSTATUS status = RegOpenKeyExA(HKEY_CURRENT_USER, path, 0, KEY_ALL_ACCESS, &raw);
   GlobalFree(path);
-  if (!key) return false;
-  return RegDeleteValueA(key.Get(), kDeletedValueName) == ERROR_SUCCESS;
+  if (status == ERROR_SUCCESS) {
+    RegistryKey key(raw);
+    status = RegDeleteValueA(key.Get(), kDeletedValueName);
+  }
+  // No key, or no value in it: nothing is marked deleted.
+  return status == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : status;
 }
 
 SavedPrinter* NewSavedPrinter(LPCWSTR name, LPCWSTR comment, LPCWSTR location, LPCSTR subkey,

@@ -28,7 +28,10 @@ DWORD WriteSubKey(HANDLE printer, LPCSTR text);
 // "DsUser". When found, *text is a new GMEM_FIXED block that the caller
 // frees; otherwise it is null.
 SubKeyRead ReadSubKey(HANDLE printer, LPSTR* text);
-bool ClearDeletedValue(LPCSTR relativePath);
+// Deletes the value "deleted" of the settings key at the path below the
+// product's key: ERROR_SUCCESS when it is gone, or was not there (nor its
+// key); otherwise the status of the failed open or deletion.
+LSTATUS ClearDeletedValue(LPCSTR relativePath);
 // A new entry with copies of the texts (comment and location may be null),
 // or null when it cannot be allocated. One GMEM_FIXED block holds it all.
 SavedPrinter* NewSavedPrinter(LPCWSTR name, LPCWSTR comment, LPCWSTR location, LPCSTR subkey,

@@ -38,6 +38,9 @@ enum class ErrorId {
   AnotherSetupRunning = 23,
   CantReadMonitorList = 24,
   CantReadDriverList = 25,
+  CantRestoreQueueSettings = 26,
+  CantRestoreDefaultPrinter = 27,
+  CantClearSettingsKey = 28,
 };
 
 inline LPCWSTR ErrorText(ErrorId id) {
@@ -67,6 +70,10 @@ inline LPCWSTR ErrorText(ErrorId id) {
     case ErrorId::AnotherSetupRunning: return TEXT("Another Solvendale setup is still running");
     case ErrorId::CantReadMonitorList: return TEXT("Can`t read the list of port monitors");
     case ErrorId::CantReadDriverList: return TEXT("Can`t read the list of printer drivers");
+    case ErrorId::CantRestoreQueueSettings: return TEXT("Can`t restore the comment and location of printer '%s'");
+    case ErrorId::CantRestoreDefaultPrinter: return TEXT("Can`t make printer '%s' the default printer again");
+    case ErrorId::CantClearSettingsKey:
+      return TEXT("Can`t clear the value 'deleted' of the settings key of printer '%s'");
   }
   return TEXT("");
 }

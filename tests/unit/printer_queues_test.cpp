@@ -553,10 +553,18 @@ TEST_F(PrinterQueuesTest, ClearDeletedValueComposesTheWholePath) {
   std::string longName = std::string(200, 'n') + "\\" + std::string(200, 'm');
   std::u16string key = kSettings + std::u16string(longName.begin(), longName.end());
   winsim::SetRegDword(key, u"deleted", 1);
-  EXPECT_TRUE(svd::ClearDeletedValue(("Solvendales\\" + longName).c_str()));
+  EXPECT_EQ(ERROR_SUCCESS, svd::ClearDeletedValue(("Solvendales\\" + longName).c_str()));
   EXPECT_FALSE(winsim::RegValueExists(key, u"deleted"));
-  EXPECT_FALSE(svd::ClearDeletedValue(("Solvendales\\" + longName).c_str()));
-  EXPECT_FALSE(svd::ClearDeletedValue("Solvendales\\missing"));
+  // A value or key that is not there is already clear; a failure is not.
+  EXPECT_EQ(ERROR_SUCCESS, svd::ClearDeletedValue(("Solvendales\\" + longName).c_str()));
+  EXPECT_EQ(ERROR_SUCCESS, svd::ClearDeletedValue("Solvendales\\missing"));
+  winsim::SetRegDword(key, u"deleted", 1);
+  for (const char* api : {"RegOpenKeyExA", "RegDeleteValueA"}) {
+    winsim::FailCall(api, ERROR_ACCESS_DENIED, -1);
+    EXPECT_EQ(ERROR_ACCESS_DENIED, svd::ClearDeletedValue(("Solvendales\\" + longName).c_str())) << api;
+    winsim::ClearFaults();
+  }
+  EXPECT_TRUE(winsim::RegValueExists(key, u"deleted"));
 }
 
 }  // namespace

@@ -269,11 +269,21 @@ TEST_F(ScenarioTest, AReinstallLosesNoQueueWithoutNamingIt) {
        u"Error(16): Can`t open printer 'Office'", true},
       {"a SubKey that cannot be read", longSubKey, 0, {"GetPrinterDataA", "GetPrinterDataExA"}, 100,
        u"Error(19): Can`t read the SubKey of printer 'Office'", true},
+      // Back, but not whole.
+      {"a comment that cannot be restored", "office", 0, {"SetPrinterW"}, 100,
+       u"Error(26): Can`t restore the comment and location of printer 'Office' - (Access is denied.)", true},
+      {"a default that cannot be restored", "office", 0, {"SetDefaultPrinterByOrdinal"}, 100,
+       u"Error(27): Can`t make printer 'Office' the default printer again - (Access is denied.)", true},
+      {"a settings key that cannot be cleared", "Office", 0, {"RegDeleteValueA"}, 100,
+       u"Error(28): Can`t clear the value 'deleted' of the settings key of printer 'Office' - (Access is denied.)",
+       true},
   };
   for (const Case& c : cases) {
     SetUp();
     ASSERT_EQ(1, Run(u"install"));
     PutQueue(u"Office", u"second floor", u"room 12", c.subkey);
+    winsim::SetDefaultPrinterName(u"Office");
+    winsim::SetRegDword(kSettings + std::u16string(c.subkey.begin(), c.subkey.end()), u"deleted", 1);
     if (c.openError != 0) {
       winsim::PrinterSetup locked;
       locked.name = u"Office";
