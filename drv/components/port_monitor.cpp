@@ -32,19 +32,34 @@ LPWSTR FindText(LPWSTR text, LPCWSTR find) {
   return nullptr;
 }
 
-// Hands a queue's record with its changed port list to the spooler.
-void SetQueuePorts(InstallJob* job, PRINTER_INFO_2W* record) {
+// Whether the queue of the record was one of the driver's that this run
+// deleted: it is not there, and it comes back on the monitor's port when the
+// queues are created again.
+bool DeletedQueueOfTheDriver(const PRINTER_INFO_2W* record, DWORD openError) {
+  return openError == ERROR_INVALID_PRINTER_NAME && record->pDriverName != nullptr &&
+         TextEquals(record->pDriverName, kDriverName);
+}
+
+// Hands a queue's record with its changed port list to the spooler. A queue
+// that cannot be moved back to the monitor's port would stay on "file:": the
+// log line is followed by error line 29.
+void SetQueuePorts(InstallJob* job, PRINTER_INFO_2W* record, bool movingBack) {
   PRINTER_DEFAULTSW defaults = {nullptr, nullptr, PRINTER_ALL_ACCESS};
   PrinterHandle printer = OpenPrinterHandle(record->pPrinterName, &defaults);
+  DWORD failure = 0;
   if (!printer) {
+    failure = GetLastError();
     LogLine(job, TEXT("Can't open printer %s"), record->pPrinterName);
-    return;
-  }
-  if (SetPrinterW(printer.Get(), 2, reinterpret_cast<LPBYTE>(record), 0)) {
+  } else if (SetPrinterW(printer.Get(), 2, reinterpret_cast<LPBYTE>(record), 0)) {
     LogLine(job, TEXT("SetPrinter(%s) - ok"), record->pPrinterName);
+    return;
   } else {
+    failure = GetLastError();
     LogLine(job, TEXT("SetPrinter(%s) - failed"), record->pPrinterName);
   }
+  if (!movingBack || (!printer && DeletedQueueOfTheDriver(record, failure))) return;
+  SetLastError(failure);
+  ErrorLine(job, ErrorId::CantRestoreQueuePort, record->pPrinterName);
 }
 
 BOOL RegisterMonitor(InstallJob* job) {
@@ -82,7 +97,7 @@ void RestoreRedirectedPrinters(InstallJob* job) {
   if (job->RedirectedPrinters == nullptr) return;
   for (PRINTER_INFO_2W** slot = job->RedirectedPrinters; *slot != nullptr; ++slot) {
     if (!ReplacePortName((*slot)->pPortName, kFilePortName, kPortMonitorName)) continue;
-    SetQueuePorts(job, *slot);
+    SetQueuePorts(job, *slot, true);
   }
 }
 
@@ -107,7 +122,7 @@ void RedirectPrintersToFile(InstallJob* job) {
     if (IsConnection(record)) continue;
     if (!ReplacePortName(record->pPortName, kPortMonitorName, kFilePortName)) continue;
     job->RedirectedPrinters[used++] = record;
-    SetQueuePorts(job, record);
+    SetQueuePorts(job, record, false);
   }
 }
 

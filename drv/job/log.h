@@ -41,6 +41,7 @@ enum class ErrorId {
   CantRestoreQueueSettings = 26,
   CantRestoreDefaultPrinter = 27,
   CantClearSettingsKey = 28,
+  CantRestoreQueuePort = 29,
 };
 
 inline LPCWSTR ErrorText(ErrorId id) {
@@ -74,6 +75,7 @@ inline LPCWSTR ErrorText(ErrorId id) {
     case ErrorId::CantRestoreDefaultPrinter: return TEXT("Can`t make printer '%s' the default printer again");
     case ErrorId::CantClearSettingsKey:
       return TEXT("Can`t clear the value 'deleted' of the settings key of printer '%s'");
+    case ErrorId::CantRestoreQueuePort: return TEXT("Can`t move printer '%s' back to the Solvendale port");
   }
   return TEXT("");
 }

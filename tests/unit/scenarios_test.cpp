@@ -545,6 +545,38 @@ TEST_F(ScenarioTest, MonitorRefusedUntilQueuesUseFileAndPointedBackAfterReinstal
   EXPECT_FALSE(winsim::HasMonitor(u"Solvendale:"));
 }
 
+TEST_F(ScenarioTest, AQueueLeftOnFileFailsTheRun) {
+  // The queue of another driver cannot be moved back from "file:" (its second
+  // open or SetPrinterW of the run); the driver's own queue, deleted by the
+  // run and not there to be moved back, is no error.
+  struct Case {
+    const char* api;
+    std::u16string logLine;
+  };
+  for (const Case& c : {Case{"OpenPrinterW", u"Can't open printer Other"},
+                        Case{"SetPrinterW", u"SetPrinter(Other) - failed"}}) {
+    SCOPED_TRACE(c.api);
+    SetUp();
+    ASSERT_EQ(1, Run(u"install"));
+    product::PutQueue(u"Other", u"Solvendale:", u"Microsoft Print To PDF", u"", u"", "");
+    winsim::PutFile(Sys(u"qrlmon64.dll"), winsim::MakeMonitorImage(1, 0, 0, 2072));
+    winsim::SetSpoolerServiceState(SERVICE_STOPPED);
+    winsim::SetSpoolerServiceState(SERVICE_RUNNING);
+    winsim::FailCall(c.api, ERROR_ACCESS_DENIED, 1, 1, "Other");
+    std::u16string log;
+    EXPECT_EQ(100, Run(u"install", &log));
+    winsim::ClearFaults();
+    const std::u16string line = u"Error(29): Can`t move printer 'Other' back to the Solvendale port - (Access is denied.)";
+    ASSERT_TRUE(Contains(log, line)) << winsim::Narrow(log);
+    EXPECT_LT(log.rfind(c.logLine), log.find(line)) << winsim::Narrow(log);
+    EXPECT_TRUE(Contains(log, u"Can't open printer Solvendale")) << winsim::Narrow(log);
+    EXPECT_EQ(log.find(u"Error("), log.find(line)) << winsim::Narrow(log);
+    winsim::PrinterState state;
+    ASSERT_TRUE(winsim::FindPrinter(u"Other", &state));
+    EXPECT_TRUE(state.ports == u"file:" || state.ports == u"FILE:") << winsim::Narrow(state.ports);
+  }
+}
+
 TEST_F(ScenarioTest, AListThatCannotBeReadFailsTheRun) {
   // Not found in a list that could not be read is no proof of absence: a
   // queue of another driver on the product's port keeps the monitor in use.
