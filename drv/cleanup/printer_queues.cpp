@@ -198,6 +198,14 @@ bool IsProductDriver(LPCWSTR driverName) {
   return driverName != nullptr && TextEquals(driverName, kDriverName);
 }
 
+// Whether the printer list holds a queue or connection of the driver.
+bool HasQueueOfTheDriver(const InstallJob* job) {
+  for (DWORD i = 0; i < job->PrinterList.Count; ++i) {
+    if (IsProductDriver(job->PrinterList.Records[i].pDriverName)) return true;
+  }
+  return false;
+}
+
 void LogMonitorCheck(InstallJob* job) {
   LogLine(job, TEXT("Let's check our port monitors"));
   MonitorList monitors = {};
@@ -316,6 +324,13 @@ void DeleteAllPrinters(InstallJob* job) {
   TraceScope trace(job, TEXT(">DeleteAllPrinters"));
   PRINTER_INFO_2W* records = job->PrinterList.Records;
   if (records == nullptr) return;
+  // Without the default printer's name a reinstall does not know whether it
+  // deletes the default printer: the queue would come back without that
+  // status.
+  if (job->Reinstalling && job->DefaultPrinterUnread && HasQueueOfTheDriver(job)) {
+    SetLastError(job->DefaultPrinterError);
+    ErrorLine(job, ErrorId::CantReadDefaultPrinter);
+  }
   for (DWORD i = 0; i < job->PrinterList.Count; ++i) {
     PRINTER_INFO_2W* record = &records[i];
     if (!IsProductDriver(record->pDriverName)) continue;

@@ -63,6 +63,11 @@ struct InstallJob {
   LONG KeptQueues;
   // The number that the next entry of the journal of saved queues tries.
   DWORD NextJournalEntry;
+  // Set when the default printer could not be read (not: there is none),
+  // with the failed call's code: no record of PrinterList is marked, though
+  // one may be the default.
+  bool DefaultPrinterUnread;
+  DWORD DefaultPrinterError;
 };
 
 // The run failed: an error line was written, or a file was left that

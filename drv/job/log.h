@@ -42,6 +42,7 @@ enum class ErrorId {
   CantRestoreDefaultPrinter = 27,
   CantClearSettingsKey = 28,
   CantRestoreQueuePort = 29,
+  CantReadDefaultPrinter = 30,
 };
 
 inline LPCWSTR ErrorText(ErrorId id) {
@@ -76,6 +77,7 @@ inline LPCWSTR ErrorText(ErrorId id) {
     case ErrorId::CantClearSettingsKey:
       return TEXT("Can`t clear the value 'deleted' of the settings key of printer '%s'");
     case ErrorId::CantRestoreQueuePort: return TEXT("Can`t move printer '%s' back to the Solvendale port");
+    case ErrorId::CantReadDefaultPrinter: return TEXT("Can`t read the default printer");
   }
   return TEXT("");
 }

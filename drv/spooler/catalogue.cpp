@@ -254,20 +254,41 @@ void ReleasePrinterList(PrinterList* list) {
 
 void MarkDefaultPrinter(InstallJob* job) {
   LoadPrinterList(&job->PrinterList);
+  job->DefaultPrinterUnread = false;
+  job->DefaultPrinterError = ERROR_SUCCESS;
 
   WCHAR name[kDefaultNameCapacity] = {};
   DWORD capacity = kDefaultNameCapacity;
-  if (!GetDefaultPrinterByOrdinal(name, &capacity) || name[0] == 0) {
-    return;
-  }
-  // Every record of that name is marked, not only the first.
-  PrinterList* list = &job->PrinterList;
-  for (DWORD index = 0; index < list->Count; ++index) {
-    PRINTER_INFO_2W* record = &list->Records[index];
-    if (IsName(record->pPrinterName, name)) {
-      record->Attributes |= PRINTER_ATTRIBUTE_DEFAULT;
+  LPWSTR found = name;
+  LPWSTR block = nullptr;
+  BOOL read = GetDefaultPrinterByOrdinal(name, &capacity);
+  // A longer name is read again into a block of the size the spooler asks for.
+  if (!read && GetLastError() == ERROR_INSUFFICIENT_BUFFER && capacity > kDefaultNameCapacity) {
+    block = static_cast<LPWSTR>(GlobalAlloc(GMEM_FIXED | GMEM_ZEROINIT, capacity * sizeof(WCHAR)));
+    if (block == nullptr) {
+      SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    } else {
+      found = block;
+      read = GetDefaultPrinterByOrdinal(block, &capacity);
     }
   }
+  if (!read) {
+    // ERROR_FILE_NOT_FOUND: there is no default printer. Any other failure
+    // leaves unknown whether one of the listed printers is the default.
+    DWORD error = GetLastError();
+    job->DefaultPrinterUnread = error != ERROR_FILE_NOT_FOUND;
+    job->DefaultPrinterError = error;
+  } else if (found[0] != 0) {
+    // Every record of that name is marked, not only the first.
+    PrinterList* list = &job->PrinterList;
+    for (DWORD index = 0; index < list->Count; ++index) {
+      PRINTER_INFO_2W* record = &list->Records[index];
+      if (IsName(record->pPrinterName, found)) {
+        record->Attributes |= PRINTER_ATTRIBUTE_DEFAULT;
+      }
+    }
+  }
+  if (block != nullptr) GlobalFree(block);
 }
 
 void FetchPrinterInfo(PrinterInfoBlock* block, HANDLE printer) {

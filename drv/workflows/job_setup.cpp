@@ -96,6 +96,8 @@ void BeginInstallJob(InstallJob* job) {
   job->Reinstalling = false;
   job->KeptQueues = 0;
   job->NextJournalEntry = 1;
+  job->DefaultPrinterUnread = false;
+  job->DefaultPrinterError = ERROR_SUCCESS;
 
   LogLine(job, TEXT("Solvendale %d"), BUILD_NUMBER);
   job->CheckMonitorVersion = false;

@@ -358,9 +358,9 @@ TEST_F(CatalogueTest, DefaultNameInAnotherCaseMarksNothing) {
   }
 }
 
-TEST_F(CatalogueTest, NoDefaultOrOneTooLongForTheBufferMarksNothing) {
-  // 254 characters and the terminator fit the 255-character buffer; one
-  // more does not.
+TEST_F(CatalogueTest, NoDefaultMarksNothingAndALongNameIsReadAtItsSize) {
+  // 254 characters and the terminator fit the 255-character buffer; a longer
+  // name is read again into a block of the size the spooler reports.
   const std::u16string fits(254, u'F');
   const std::u16string tooLong(255, u'L');
   for (const std::u16string& name : {fits, tooLong}) {
@@ -377,6 +377,7 @@ TEST_F(CatalogueTest, NoDefaultOrOneTooLongForTheBufferMarksNothing) {
   for (DWORD i = 0; i < job_.PrinterList.Count; ++i) {
     EXPECT_EQ(job_.PrinterList.Records[i].Attributes & PRINTER_ATTRIBUTE_DEFAULT, 0u) << i;
   }
+  EXPECT_FALSE(job_.DefaultPrinterUnread) << "no default printer is known to be none";
 
   for (const std::u16string& name : {fits, tooLong}) {
     DestroyInstallJob(&job_);
@@ -391,7 +392,21 @@ TEST_F(CatalogueTest, NoDefaultOrOneTooLongForTheBufferMarksNothing) {
         ++marked;
       }
     }
-    EXPECT_EQ(marked, name == fits ? 1 : 0);
+    EXPECT_EQ(marked, 1);
+    EXPECT_FALSE(job_.DefaultPrinterUnread);
+  }
+
+  // Any other failure leaves the default unknown; a buffer too small whose
+  // size the spooler does not report as larger is such a failure too.
+  for (DWORD error : {static_cast<DWORD>(RPC_S_SERVER_UNAVAILABLE), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER),
+                      static_cast<DWORD>(ERROR_FILE_NOT_FOUND)}) {
+    DestroyInstallJob(&job_);
+    job_ = InstallJob{};
+    winsim::FailCall("GetDefaultPrinterByOrdinal", error, -1);
+    MarkDefaultPrinter(&job_);
+    winsim::ClearFaults();
+    EXPECT_EQ(job_.DefaultPrinterUnread, error != ERROR_FILE_NOT_FOUND) << error;
+    EXPECT_EQ(job_.DefaultPrinterError, error);
   }
 }
 

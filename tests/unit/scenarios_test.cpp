@@ -577,6 +577,29 @@ TEST_F(ScenarioTest, AQueueLeftOnFileFailsTheRun) {
   }
 }
 
+TEST_F(ScenarioTest, ADefaultPrinterThatCannotBeReadFailsOnlyAReinstallOfQueues) {
+  // Whether a queue of the driver is the default printer is not known: it
+  // would come back without that status. An uninstall deletes the queues
+  // anyway, and a machine without them has no status to lose.
+  struct Case {
+    bool installed;
+    const char16_t* command;
+    int exitCode;
+  };
+  for (const Case& c : {Case{true, u"install", 100}, Case{true, u"uninstall", 2}, Case{false, u"install", 1}}) {
+    SCOPED_TRACE(winsim::Narrow(c.command) + (c.installed ? " over the product" : " on a clean machine"));
+    SetUp();
+    if (c.installed) {
+      ASSERT_EQ(1, Run(u"install"));
+    }
+    winsim::FailCall("GetDefaultPrinterByOrdinal", RPC_S_SERVER_UNAVAILABLE, -1);
+    std::u16string log;
+    EXPECT_EQ(c.exitCode, Run(c.command, &log));
+    winsim::ClearFaults();
+    EXPECT_EQ(c.exitCode == 100, Contains(log, u"Error(30): Can`t read the default printer - (")) << winsim::Narrow(log);
+  }
+}
+
 TEST_F(ScenarioTest, AListThatCannotBeReadFailsTheRun) {
   // Not found in a list that could not be read is no proof of absence: a
   // queue of another driver on the product's port keeps the monitor in use.
