@@ -33,11 +33,11 @@ LPWSTR FindText(LPWSTR text, LPCWSTR find) {
 }
 
 // Whether the queue of the record was one of the driver's that this run
-// deleted: it is not there, and it comes back on the monitor's port when the
-// queues are created again.
-bool DeletedQueueOfTheDriver(const PRINTER_INFO_2W* record, DWORD openError) {
-  return openError == ERROR_INVALID_PRINTER_NAME && record->pDriverName != nullptr &&
-         TextEquals(record->pDriverName, kDriverName);
+// deleted: it is not there (or waits for its last job to go), and it comes
+// back on the monitor's port when the queues are created again.
+bool DeletedQueueOfTheDriver(const PRINTER_INFO_2W* record, DWORD error) {
+  return (error == ERROR_INVALID_PRINTER_NAME || error == ERROR_PRINTER_DELETED) &&
+         record->pDriverName != nullptr && TextEquals(record->pDriverName, kDriverName);
 }
 
 // Hands a queue's record with its changed port list to the spooler. A queue
@@ -57,7 +57,7 @@ void SetQueuePorts(InstallJob* job, PRINTER_INFO_2W* record, bool movingBack) {
     failure = GetLastError();
     LogLine(job, TEXT("SetPrinter(%s) - failed"), record->pPrinterName);
   }
-  if (!movingBack || (!printer && DeletedQueueOfTheDriver(record, failure))) return;
+  if (!movingBack || DeletedQueueOfTheDriver(record, failure)) return;
   SetLastError(failure);
   ErrorLine(job, ErrorId::CantRestoreQueuePort, record->pPrinterName);
 }
