@@ -318,6 +318,18 @@ bool CancelPendingDeletes(LPCWSTR const* paths, size_t count, bool* pending) {
   return true;
 }
 
+void MakeWritable(LPCWSTR path) {
+  // The caller's next call reports its own failure: this one keeps the
+  // last error as it was.
+  KeepLastError keep;
+  DWORD attributes = GetFileAttributesW(path);
+  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ||
+      (attributes & FILE_ATTRIBUTE_READONLY) == 0) {
+    return;
+  }
+  SetFileAttributesW(path, attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY));
+}
+
 bool AddPendingDelete(PendingDelete** list, LPCWSTR path) {
   if (list == nullptr || path == nullptr || path[0] == 0) return true;
   for (PendingDelete* entry = *list; entry != nullptr; entry = entry->next) {
@@ -340,6 +352,7 @@ void RetryPendingDeletes(InstallJob* job) {
   PendingDelete** link = &job->PendingDeleteList;
   while (*link != nullptr) {
     PendingDelete* entry = *link;
+    MakeWritable(entry->path);
     if (DeleteFileW(entry->path) || GetLastError() == ERROR_FILE_NOT_FOUND) {
       *link = entry->next;
       GlobalFree(entry->path);

@@ -5,6 +5,11 @@
 
 namespace svd {
 
+// Clears the read-only attribute of a file of the product, as installers do
+// before they replace or delete one; nothing else of it changes. Only for
+// the product's own files: another program's file is never touched.
+void MakeWritable(LPCWSTR path);
+
 // Remembers a file to delete later. False when there is no memory for it
 // (last error ERROR_NOT_ENOUGH_MEMORY).
 bool AddPendingDelete(PendingDelete** list, LPCWSTR path);

@@ -91,6 +91,7 @@ bool NamesTrayProgram(LPCWSTR path) {
 
 // False when the file is still there after the last attempt.
 bool DeleteTrayFile(LPCWSTR path) {
+  MakeWritable(path);
   for (int attempt = 0; attempt < kDeleteAttempts; ++attempt) {
     if (DeleteFileW(path)) return true;
     DWORD error = GetLastError();

@@ -1,6 +1,8 @@
 // Copying component files into place and reading their build numbers.
 #include "components/file_staging.h"
 
+#include "cleanup/deferred_delete.h"
+
 #include "job/handles.h"
 #include "job/log.h"
 #include "job/text.h"
@@ -65,6 +67,8 @@ bool CopyContents(InstallJob* job, HANDLE source, HANDLE destination, LPCWSTR de
 }  // namespace
 
 HANDLE CreateDestinationFile(InstallJob* job, LPCWSTR path) {
+  // The destination is always a file of the product.
+  MakeWritable(path);
   DWORD start = GetTickCount();
   for (int attempt = 0; attempt < kCreateAttempts; ++attempt) {
     HANDLE file = CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, 0, nullptr);

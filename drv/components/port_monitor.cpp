@@ -295,8 +295,11 @@ void DeleteMonitor(InstallJob* job, const MonitorList* monitors) {
     // A DLL that another monitor loads as well is not the product's alone.
     if (haveFile && UsedByAnotherMonitor(monitors, index, fileName, Text(path))) {
       LogLine(job, TEXT("Monitor file %s is used by another port monitor, it stays"), Text(path));
-    } else if (haveFile && !DeleteFileW(Text(path)) && !AddPendingDelete(&job->PendingDeleteList, Text(path))) {
-      pathLost = true;  // a held DLL that cannot be remembered for later
+    } else if (haveFile) {
+      MakeWritable(Text(path));
+      if (!DeleteFileW(Text(path)) && !AddPendingDelete(&job->PendingDeleteList, Text(path))) {
+        pathLost = true;  // a held DLL that cannot be remembered for later
+      }
     }
     // The registration is gone but its DLL stays where it is.
     if (pathLost) ErrorLine(job, ErrorId::CantRemoveMonitor);

@@ -17,6 +17,7 @@ const WCHAR* const kManufacturerUrl = TEXT("https://www.quarlen.example/");
 // Deletes a staged copy, or leaves it to a later retry when the file is held.
 void DeleteStagedCopy(InstallJob* job, LPCWSTR path) {
   if (path[0] == 0) return;
+  MakeWritable(path);
   if (!DeleteFileW(path)) AddPendingDelete(&job->PendingDeleteList, path);
 }
 
@@ -24,6 +25,7 @@ void DeleteStagedCopy(InstallJob* job, LPCWSTR path) {
 // the copy never created the file, an incomplete file when it failed part-way.
 void DeleteFailedCopy(InstallJob* job, LPCWSTR path) {
   if (path[0] == 0) return;
+  MakeWritable(path);
   if (!DeleteFileW(path) && GetLastError() != ERROR_FILE_NOT_FOUND) {
     AddPendingDelete(&job->PendingDeleteList, path);
   }

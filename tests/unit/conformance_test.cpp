@@ -85,6 +85,25 @@ const Fact kFiles[] = {
        Fails(DeleteFileW(kFile), ERROR_SHARING_VIOLATION);
        EXPECT_TRUE(winsim::FileExists(kFile));
      }, false},
+    {kFileC, "DeleteFileW of a read-only file fails with ERROR_ACCESS_DENIED; once made normal it is deleted",
+     [] {
+       PutFile();
+       Succeeds(SetFileAttributesW(kFile, FILE_ATTRIBUTE_READONLY));
+       Fails(DeleteFileW(kFile), ERROR_ACCESS_DENIED);
+       EXPECT_NE(0u, GetFileAttributesW(kFile) & FILE_ATTRIBUTE_READONLY);
+       Succeeds(SetFileAttributesW(kFile, FILE_ATTRIBUTE_NORMAL));
+       Succeeds(DeleteFileW(kFile));
+     }, false},
+    {"CreateFileW (Microsoft Learn, fileapi.h)",
+     "CreateFileW for writing, or with CREATE_ALWAYS, of a read-only file fails with ERROR_ACCESS_DENIED; reading works",
+     [] {
+       PutFile();
+       SetFileAttributesW(kFile, FILE_ATTRIBUTE_READONLY);
+       Fails(Open(GENERIC_WRITE, 0, OPEN_EXISTING) != INVALID_HANDLE_VALUE, ERROR_ACCESS_DENIED);
+       Fails(Open(GENERIC_READ, 0, CREATE_ALWAYS) != INVALID_HANDLE_VALUE, ERROR_ACCESS_DENIED);
+       Succeeds(Open(GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING) != INVALID_HANDLE_VALUE);
+       EXPECT_EQ(3u, winsim::FileBytes(kFile).size());
+     }, false},
     {kFileC, "CreateFileW CREATE_NEW over an existing file fails with ERROR_FILE_EXISTS",
      [] {
        PutFile();

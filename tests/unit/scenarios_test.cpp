@@ -718,6 +718,41 @@ TEST_F(ScenarioTest, ASpoolerThatCannotStartEndsTheRunInBoundedTime) {
   }
 }
 
+TEST_F(ScenarioTest, ReadOnlyProductFilesAreMadeWritableAndForeignOnesNeverTouched) {
+  // A user or a backup tool made the product's files read-only; another
+  // program's read-only file waits for its deletion at reboot.
+  ASSERT_EQ(1, Run(u"install"));
+  const std::u16string foreign = u"C:\\Other\\keep.dll";
+  winsim::PutFile(foreign, {1});
+  winsim::SetFileReadOnly(foreign, true);
+  winsim::SetPendingFileRenameOperations({u"\\??\\" + foreign, u""});
+  winsim::PutFile(Sys(u"qrlmon64.dll"), winsim::MakeMonitorImage(1, 0, 0, 2072));
+  winsim::SetFileReadOnly(Sys(u"qrlmon64.dll"), true);
+  // A staged copy that an earlier run left behind.
+  winsim::PutFile(Drv(u"qrldrv64.dll"), {1});
+  winsim::SetFileReadOnly(Drv(u"qrldrv64.dll"), true);
+
+  // The reinstall replaces the monitor DLL of the unsupported build and the
+  // staged copy.
+  EXPECT_EQ(1, Run(u"install"));
+  EXPECT_FALSE(winsim::FileExists(Drv(u"qrldrv64.dll")));
+  EXPECT_EQ(winsim::MakeMonitorImage(1, 0, 0, 2093), winsim::FileBytes(Sys(u"qrlmon64.dll")));
+  EXPECT_TRUE(winsim::HasMonitor(u"Solvendale:"));
+  EXPECT_EQ(std::vector<std::u16string>{foreign}, ScheduledForReboot());
+
+  // The uninstall deletes them, at once.
+  winsim::SetFileReadOnly(Sys(u"qrlmon64.dll"), true);
+  winsim::SetFileReadOnly(winsim::TrayPath(), true);
+  std::u16string log;
+  EXPECT_EQ(2, Run(u"uninstall", &log)) << winsim::Narrow(log);
+  ExpectNothingOfTheProduct();
+  EXPECT_TRUE(winsim::FileExists(foreign));
+  EXPECT_EQ(std::vector<std::u16string>{foreign}, ScheduledForReboot());
+  for (const std::string& call : winsim::CallDetails("SetFileAttributesW")) {
+    EXPECT_EQ(std::string::npos, call.find("Other")) << call;
+  }
+}
+
 TEST_F(ScenarioTest, UnknownSystemAndDriverDirectoriesStageNothingAnywhere) {
   // Bare file names would be copied into, and deleted from, whatever the
   // current directory is.

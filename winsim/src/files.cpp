@@ -922,6 +922,42 @@ DWORD WINAPI GetFileAttributesW(LPCWSTR lpFileName) {
   return INVALID_FILE_ATTRIBUTES;
 }
 
+const winsim::DocumentedErrors kSetFileAttributesWErrors{
+    "SetFileAttributesW", {ERROR_ACCESS_DENIED, ERROR_SHARING_VIOLATION}};
+
+// Of a file's attributes only FILE_ATTRIBUTE_READONLY is kept; archive and
+// normal are taken as they are. Any other attribute, and attributes of a
+// directory, are not modelled.
+BOOL WINAPI SetFileAttributesW(LPCWSTR lpFileName, DWORD dwFileAttributes) {
+  if (winsim::Enter("SetFileAttributesW", Narrow(lpFileName) + " " + winsim::Hex(dwFileAttributes)))
+    return FALSE;
+  if (lpFileName == nullptr) winsim::Unsupported("SetFileAttributesW", "a null path");
+  const DWORD kModelled = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NORMAL;
+  if (dwFileAttributes & ~kModelled)
+    winsim::Unsupported("SetFileAttributesW", "attributes " + winsim::Hex(dwFileAttributes));
+  std::u16string canonical;
+  DWORD error = 0;
+  if (!winsim::files::Canonical(lpFileName, &canonical, &error)) {
+    winsim::SetError(error);
+    return FALSE;
+  }
+  using namespace winsim::files;
+  if (DirectoryExistsCanonical(canonical))
+    winsim::Unsupported("SetFileAttributesW", "attributes of a directory");
+  Node* node = Find(canonical);
+  if (node == nullptr) {
+    winsim::SetError(MissingError(canonical));
+    return FALSE;
+  }
+  // Setting attributes opens the file, which a pending deletion refuses.
+  if (node->deletePending) {
+    winsim::SetError(ERROR_ACCESS_DENIED);
+    return FALSE;
+  }
+  node->readOnly = (dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0;
+  return TRUE;
+}
+
 const winsim::DocumentedErrors kCreateDirectoryWErrors{
     "CreateDirectoryW", {ERROR_ACCESS_DENIED, ERROR_ALREADY_EXISTS}};
 
