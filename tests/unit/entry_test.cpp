@@ -121,23 +121,6 @@ TEST_F(EntryTest, SwitchesAfterTheWordAreTakenOutBeforeTheOwnerRule) {
   }
 }
 
-TEST_F(EntryTest, OwnerWindowAmongSwitches) {
-  HWND owner = winsim::OpenWindow(u"SetupWindow", u"Setup");
-  std::u16string number;
-  for (char c : std::to_string(reinterpret_cast<INT_PTR>(owner))) number += char16_t(c);
-  winsim::DesktopBehaviour shift;
-  shift.shiftDown = true;
-  winsim::SetDesktopBehaviour(shift);
-  EXPECT_EQ(Run(u" un /LOG=C:\\r.log " + number), 2);
-  EXPECT_EQ(Run(u" un " + number + u" /log"), 2);
-  EXPECT_EQ(Run(u" un " + number + u" /other"), 2);
-  std::vector<winsim::ShownDialog> shown = winsim::DialogsShown();
-  ASSERT_EQ(shown.size(), 3u);
-  EXPECT_EQ(shown[0].owner, owner);
-  EXPECT_EQ(shown[1].owner, owner);
-  EXPECT_EQ(shown[2].owner, nullptr);
-}
-
 TEST_F(EntryTest, QuietRunShowsNoDialogInAnInteractiveSession) {
   winsim::DesktopBehaviour shift;
   shift.shiftDown = true;
@@ -283,12 +266,19 @@ TEST_F(EntryTest, OwnerWindowFromTheCommandLine) {
   EXPECT_EQ(Run(u" un " + number + u" more"), 2);
   EXPECT_EQ(Run(u" un 0"), 2);
   EXPECT_EQ(Run(u" un letters"), 2);
+  // Switches are taken out before the owner window is read.
+  EXPECT_EQ(Run(u" un /LOG=C:\\r.log " + number), 2);
+  EXPECT_EQ(Run(u" un " + number + u" /log"), 2);
+  EXPECT_EQ(Run(u" un " + number + u" /other"), 2);
   std::vector<winsim::ShownDialog> shown = winsim::DialogsShown();
-  ASSERT_EQ(shown.size(), 4u);
+  ASSERT_EQ(shown.size(), 7u);
   EXPECT_EQ(shown[0].owner, owner);
   EXPECT_EQ(shown[1].owner, nullptr);
   EXPECT_EQ(shown[2].owner, nullptr);
   EXPECT_EQ(shown[3].owner, nullptr);
+  EXPECT_EQ(shown[4].owner, owner);
+  EXPECT_EQ(shown[5].owner, owner);
+  EXPECT_EQ(shown[6].owner, nullptr);
   EXPECT_EQ(shown[0].caption, u"Solvendale build 2093- Install log.");
 }
 
