@@ -213,6 +213,11 @@ const Fact kFiles[] = {
      }, false},
     {kFileC, "MoveFileExW with MOVEFILE_REPLACE_EXISTING renames over an existing file",
      [] { MoveFileExW(u"C:\\a", u"C:\\b", MOVEFILE_REPLACE_EXISTING); }, true},
+    {kFileC, "SetFileAttributesW with FILE_ATTRIBUTE_HIDDEN hides the file from directory listings",
+     [] {
+       PutFile();
+       SetFileAttributesW(kFile, FILE_ATTRIBUTE_HIDDEN);
+     }, true},
     {kFileC, "CreateFileW with FILE_FLAG_DELETE_ON_CLOSE deletes the file with its last handle",
      [] {
        PutFile();
