@@ -411,6 +411,21 @@ TEST_F(ScenarioTest, UnsoundJournalEntriesAreSkippedAndDropped) {
   EXPECT_TRUE(winsim::RegSubKeys(kJournal).empty());
 }
 
+TEST_F(ScenarioTest, AJournalOfMoreThanTenThousandEntriesIsReadNoFurther) {
+  // Entries with a name of the wrong type: each is skipped and dropped.
+  char16_t number[9] = {};
+  for (int i = 1; i <= 10001; ++i) {
+    for (int digit = 7, rest = i; digit >= 0; --digit, rest /= 10) number[digit] = char16_t(u'0' + rest % 10);
+    winsim::SetRegDword(kJournal + u"\\" + number, u"Name", 7);
+  }
+  std::u16string log;
+  EXPECT_EQ(1, Run(u"install", &log));
+  EXPECT_TRUE(Contains(log, u"Saved printer 00010000 skipped: "));
+  EXPECT_TRUE(Contains(log, u"More than 10000 saved printers: the rest is skipped"));
+  EXPECT_EQ(std::vector<std::u16string>{u"00010001"}, winsim::RegSubKeys(kJournal));
+  EXPECT_TRUE(winsim::HasPrinter(u"Solvendale"));
+}
+
 TEST_F(ScenarioTest, UninstallWithoutAnyComponent) {
   std::u16string log;
   EXPECT_EQ(2, Run(u"uninstall", &log));
