@@ -30,9 +30,11 @@ constexpr DWORD kKeyNameUnits = 256;
 // Numbers already taken by entries that a read skipped are passed over this
 // many times before a write gives up.
 constexpr int kWriteAttempts = 16;
-// Longest texts an entry may hold.
-constexpr DWORD kMaxNameUnits = 259;
-constexpr DWORD kMaxTextUnits = 1024;
+// Longest texts an entry may hold. A connection's name is "\\server\queue"
+// with a DNS name of up to 255 units and a queue name of up to 220
+// (MAX_PRINTER_NAME).
+constexpr DWORD kMaxNameUnits = 2 + 255 + 1 + 220;
+constexpr DWORD kMaxTextUnits = 32767;
 constexpr DWORD kMaxSubKeyBytes = 32767;
 
 enum class Field { Found, Missing, Bad };
@@ -169,6 +171,17 @@ bool SoundQueueName(LPCWSTR name, bool connection) {
   return backslashes == 3 && name[0] == '\\' && name[1] == '\\' && last > 2 && last + 1 < length;
 }
 
+// Whether the read below takes the entry of a saved queue: one it would
+// skip is never written, or its queue would be lost with it.
+bool FitsTheJournal(const SavedPrinter* saved) {
+  if (!SoundQueueName(saved->name, saved->connection)) return false;
+  size_t subkeyBytes = 0;
+  while (saved->subkey[subkeyBytes] != 0) ++subkeyBytes;
+  if (subkeyBytes > kMaxSubKeyBytes || (!saved->connection && subkeyBytes == 0)) return false;
+  auto fits = [](LPCWSTR text) { return text == nullptr || TextLength(text) <= kMaxTextUnits; };
+  return fits(saved->comment) && fits(saved->location);
+}
+
 struct EntryTexts {
   LPWSTR name = nullptr;
   LPWSTR comment = nullptr;
@@ -233,6 +246,10 @@ LPCWSTR CheckAgainstJob(const InstallJob* job, const SavedPrinter* saved) {
 }  // namespace
 
 bool WriteJournalEntry(InstallJob* job, SavedPrinter* saved) {
+  if (!FitsTheJournal(saved)) {
+    SetLastError(ERROR_INVALID_DATA);
+    return false;
+  }
   for (int attempt = 0; attempt < kWriteAttempts && job->NextJournalEntry <= kLastEntry; ++attempt) {
     DWORD number = job->NextJournalEntry++;
     WCHAR path[kEntryPathUnits] = {};

@@ -22,7 +22,8 @@ constexpr DWORD kMaxJournalEntries = 10000;
 
 // Writes the entry of a saved queue and flushes it to disk; sets its
 // journalEntry. On failure nothing of the entry is left, the last error says
-// why, and the result is false.
+// why, and the result is false; an entry that a later read would skip is not
+// written (ERROR_INVALID_DATA).
 bool WriteJournalEntry(InstallJob* job, SavedPrinter* saved);
 // Removes the entry of a queue that was created again (none: nothing).
 void DropJournalEntry(const SavedPrinter* saved);

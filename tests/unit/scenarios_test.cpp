@@ -370,6 +370,40 @@ TEST_F(ScenarioTest, AJournalThatCannotBeWrittenKeepsTheQueue) {
   EXPECT_TRUE(winsim::HasPrinter(sweep::kServerQueue));
 }
 
+// The journal holds only entries that an install reads back: a connection
+// to a server with a long DNS name is saved and restored; a queue whose
+// SubKey is too long for an entry is not deleted.
+TEST_F(ScenarioTest, TheJournalHoldsOnlyWhatItReadsBack) {
+  sweep::SetupCurrent();
+  const std::u16string longServer = u"\\\\" + std::u16string(200, u's') + u"\\" + std::u16string(200, u'q');
+  winsim::PrinterSetup remote;
+  remote.name = longServer;
+  remote.ports = sweep::kMonitor;
+  remote.driverName = sweep::kDriver;
+  remote.connection = true;
+  winsim::PutPrinter(remote);
+  winsim::PutPrinterString(longServer, "PrinterDriverData", "SubKey", "R1");
+  winsim::FailCall("AddPrinterDriverExW", ERROR_ACCESS_DENIED, -1);
+  EXPECT_EQ(100, Run(u"install"));
+  winsim::ClearFaults();
+  winsim::PrinterState connection;
+  ASSERT_TRUE(winsim::FindPrinter(longServer, &connection));
+  EXPECT_FALSE(connection.connected);
+  std::u16string log;
+  EXPECT_EQ(1, Run(u"install", &log));
+  EXPECT_TRUE(Contains(log, u"4 printers restored from an earlier setup that did not finish")) << sweep::U8(log);
+  ASSERT_TRUE(winsim::FindPrinter(longServer, &connection));
+  EXPECT_TRUE(connection.connected);
+  EXPECT_TRUE(winsim::RegSubKeys(kJournal).empty());
+
+  const std::string hugeSubKey(32768, 'h');
+  product::PutQueue(u"Huge", sweep::kMonitor, sweep::kDriver, u"", u"", hugeSubKey);
+  EXPECT_EQ(100, Run(u"install", &log));
+  EXPECT_TRUE(Contains(log, u"Error(22): Can`t save printer 'Huge' before deleting it")) << sweep::U8(log);
+  EXPECT_EQ(hugeSubKey, sweep::PrinterString(u"Huge", "PrinterDriverData"));
+  EXPECT_TRUE(winsim::RegSubKeys(kJournal).empty());
+}
+
 // Entries of the journal that anyone with administrator rights could have
 // written: each unsound one is skipped with a log line and dropped, the
 // sound one is created again.
