@@ -72,9 +72,15 @@ LSTATUS SetFlag(HKEY entry, LPCWSTR value, bool flag) {
   return RegSetValueExW(entry, value, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&data), sizeof(data));
 }
 
+// Bytes of the saved 8-bit SubKey, without its terminator.
+DWORD SubKeyBytes(const SavedPrinter* saved) {
+  DWORD bytes = 0;
+  while (saved->subkey[bytes] != 0) ++bytes;
+  return bytes;
+}
+
 LSTATUS WriteEntryValues(HKEY entry, const SavedPrinter* saved) {
-  DWORD subkeyBytes = 0;
-  while (saved->subkey[subkeyBytes] != 0) ++subkeyBytes;
+  DWORD subkeyBytes = SubKeyBytes(saved);
   LSTATUS status = SetText(entry, kNameValue, saved->name);
   if (status == ERROR_SUCCESS) {
     status = RegSetValueExW(entry, kSubKeyValue, 0, REG_BINARY,
@@ -175,8 +181,7 @@ bool SoundQueueName(LPCWSTR name, bool connection) {
 // skip is never written, or its queue would be lost with it.
 bool FitsTheJournal(const SavedPrinter* saved) {
   if (!SoundQueueName(saved->name, saved->connection)) return false;
-  size_t subkeyBytes = 0;
-  while (saved->subkey[subkeyBytes] != 0) ++subkeyBytes;
+  DWORD subkeyBytes = SubKeyBytes(saved);
   if (subkeyBytes > kMaxSubKeyBytes || (!saved->connection && subkeyBytes == 0)) return false;
   auto fits = [](LPCWSTR text) { return text == nullptr || TextLength(text) <= kMaxTextUnits; };
   return fits(saved->comment) && fits(saved->location);
